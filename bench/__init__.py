@@ -1,0 +1,1 @@
+"""Benchmarks of lumo beside its floors and peers: `python -m bench` (see bench/harness.py)."""

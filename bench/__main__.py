@@ -1,0 +1,5 @@
+import sys
+
+from bench.harness import main
+
+sys.exit(main())

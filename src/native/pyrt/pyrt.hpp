@@ -1,0 +1,233 @@
+// pyrt: the small runtime that every lumo extension module is written against.
+//
+// Ownership rules, which all module code follows:
+//  * `Ref` owns exactly one strong reference (or nothing). It is move-only and
+//    releases the reference when it goes out of scope. Module code never calls
+//    Py_INCREF/Py_DECREF itself: it takes a new reference with `Ref::steal`, or
+//    a further one of a borrowed pointer with `Ref::borrow`, and hands a
+//    reference to the interpreter with `release()`.
+//  * A plain `PyObject*` in module code is a borrowed view: valid while some
+//    owner (an argument of the current call, a Ref, a container) keeps it.
+//  * Failure is "an empty Ref (or nullptr / -1) with a Python error set", and
+//    it is propagated upwards unchanged. C++ exceptions never cross into the
+//    interpreter: nothing here throws, and allocation failures are reported as
+//    MemoryError.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+namespace pyrt {
+
+class Ref {
+  PyObject* p_ = nullptr;
+
+ public:
+  Ref() noexcept = default;
+  static Ref steal(PyObject* p) noexcept {
+    Ref r;
+    r.p_ = p;
+    return r;
+  }
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return steal(p);
+  }
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      PyObject* old = p_;
+      p_ = o.p_;
+      o.p_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  Ref copy() const noexcept { return borrow(p_); }
+  void reset() noexcept { Py_CLEAR(p_); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+};
+
+// New reference to None (or True/False) as a Ref.
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+// Releases the GIL for the lifetime of the object: wrap every blocking system call.
+class NoGil {
+  PyThreadState* save_;
+
+ public:
+  NoGil() noexcept : save_(PyEval_SaveThread()) {}
+  ~NoGil() { PyEval_RestoreThread(save_); }
+  NoGil(const NoGil&) = delete;
+  NoGil& operator=(const NoGil&) = delete;
+};
+
+// ---------------------------------------------------------------- signatures
+
+enum class Kind : std::uint8_t { Normal, VarArgs, VarKw };  // Normal: positional-or-keyword
+enum class Check : std::uint8_t { None, Str, Int, Tuple, Float };
+
+struct Default {
+  enum class T : std::uint8_t { Absent, None, False, True, Int, Float, Str } t = T::Absent;
+  long long i = 0;
+  double d = 0;
+  const char* s = nullptr;
+};
+constexpr Default dnone() { return {Default::T::None}; }
+constexpr Default dbool(bool b) { return {b ? Default::T::True : Default::T::False}; }
+constexpr Default dint(long long i) { return {Default::T::Int, i}; }
+constexpr Default dfloat(double d) { return {Default::T::Float, 0, d}; }
+constexpr Default dstr(const char* s) { return {Default::T::Str, 0, 0, s}; }
+
+struct Param {
+  const char* name;
+  const char* annotation = nullptr;  // stored as text in __annotations__
+  Check check = Check::None;
+  Default dflt = {};
+  Kind kind = Kind::Normal;
+};
+
+struct Func;
+// The body of a function. `a` holds one borrowed value per declared parameter,
+// in declaration order: *args as a tuple, **kwds as a dict.
+using Impl = Ref (*)(Func& f, PyObject* const* a);
+
+struct FuncDef {
+  const char* name;
+  const char* qualname;
+  std::span<const Param> params;
+  Impl impl;
+  const char* doc = nullptr;
+  const char* return_annotation = nullptr;
+};
+
+// A Python-visible function or method of a lumo module.
+struct Func {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FuncDef* def;
+  PyObject* name;         // __name__
+  PyObject* qualname;     // __qualname__
+  PyObject* module;       // __module__
+  PyObject* doc;          // __doc__
+  PyObject* defaults;     // __defaults__ (tuple or None)
+  PyObject* kwdefaults;   // __kwdefaults__
+  PyObject* annotations;  // __annotations__ (dict of texts)
+  PyObject* dict;         // __dict__
+  PyObject* globals;      // the module's namespace, read at each use
+  PyObject* closure;      // values the function holds (any object, or NULL)
+  PyObject* cls;          // the class whose namespace holds it (for super())
+  PyObject* signature;    // cached inspect.Signature
+  PyObject* weakreflist;
+};
+
+// Makes a function of `def` whose globals are `module`'s namespace.
+Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure = nullptr);
+bool is_function(PyObject* o);
+
+// ------------------------------------------------------------------ classes
+
+struct Member {
+  const char* name;
+  const FuncDef* func = nullptr;    // a method (or getter when `property` is set)
+  bool property = false;            // wrap the function in a read-only property
+  PyObject* value = nullptr;        // any other value (borrowed)
+};
+
+// Makes a class by calling the metaclass of `bases` with (name, bases, namespace).
+// The namespace gets __module__ and __qualname__ and the members in order.
+Ref make_class(PyObject* module, const char* name, PyObject* bases,
+               std::span<const Member> members);
+
+// ------------------------------------------------------------------ helpers
+
+// An interned text, made once for the life of the process.
+PyObject* intern(const char* s);
+
+// Reads a module-level name at the time of use: the function's globals, then builtins.
+Ref global(Func& f, PyObject* name);
+Ref global_in(PyObject* globals, PyObject* name);
+
+// The text of a value: format(value, "").
+Ref text(PyObject* v);
+
+// Attribute access with an interned name.
+inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+inline int setattr(PyObject* o, PyObject* name, PyObject* v) { return PyObject_SetAttr(o, name, v); }
+
+// obj.name(args...), through vectorcall.
+template <typename... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args) {
+  PyObject* v[] = {obj, args...};
+  return Ref::steal(PyObject_VectorcallMethod(name, v, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <typename... A>
+Ref call(PyObject* callable, A... args) {
+  if constexpr (sizeof...(A) == 0) {
+    return Ref::steal(PyObject_CallNoArgs(callable));
+  } else {
+    PyObject* v[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, v + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+}
+
+// Raises "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+void raise_arg_type(const char* param, const char* expected, PyObject* got);
+
+// Raises Exception(text) where text is built by concatenating the pieces (each a str).
+Ref concat(std::span<PyObject* const> pieces);
+
+// Is the currently raised exception an instance of `cls`? (does not clear it)
+bool error_matches(PyObject* cls);
+
+// Holds a fetched exception and restores it on request (or drops it).
+class SavedError {
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* tb_ = nullptr;
+
+ public:
+  SavedError() { PyErr_Fetch(&type_, &value_, &tb_); PyErr_NormalizeException(&type_, &value_, &tb_); }
+  ~SavedError() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  PyObject* value() const { return value_; }
+  PyObject* type() const { return type_; }
+  bool matches(PyObject* cls) const { return type_ && PyErr_GivenExceptionMatches(type_, cls); }
+  // Puts the exception back as the current error.
+  void restore() {
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+  }
+  // The exception object, owned.
+  Ref take_value() {
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    Ref v = Ref::steal(value_);
+    value_ = nullptr;
+    return v;
+  }
+};
+
+// Module initialisation: readies the runtime's types (idempotent).
+int init_runtime();
+
+// Relative import: `from .<module> import <names...>`, binding each name in the
+// module's namespace. Returns -1 with an error set on failure.
+int import_from(PyObject* module, const char* from, std::span<const char* const> names, int level = 1);
+
+// Adds a function made from `def` to the module under its name.
+int add_function(PyObject* module, const FuncDef& def);
+
+}  // namespace pyrt

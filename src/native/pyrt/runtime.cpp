@@ -1,0 +1,134 @@
+// Helpers of the runtime: interned names, module globals, classes, imports.
+#include "pyrt/pyrt.hpp"
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace pyrt {
+
+int init_function_type();
+void set_owner_class(PyObject* func, PyObject* cls);
+
+PyObject* intern(const char* s) {
+  // Called with the GIL held; the table lives as long as the process, like the
+  // interned texts it holds.
+  static auto* table = new std::unordered_map<std::string, PyObject*>();
+  auto it = table->find(s);
+  if (it != table->end()) return it->second;
+  PyObject* o = PyUnicode_InternFromString(s);
+  if (!o) {
+    // Interning a short ASCII name only fails when memory is exhausted.
+    Py_FatalError("lumo: cannot intern a name");
+  }
+  table->emplace(s, o);
+  return o;
+}
+
+Ref global_in(PyObject* globals, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (v) return Ref::borrow(v);
+  if (PyErr_Occurred()) return Ref();
+  PyObject* builtins = PyEval_GetBuiltins();
+  if (builtins) {
+    v = PyDict_GetItemWithError(builtins, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return Ref();
+}
+
+Ref global(Func& f, PyObject* name) { return global_in(f.globals, name); }
+
+Ref text(PyObject* v) {
+  if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
+  static PyObject* empty = PyUnicode_InternFromString("");
+  return Ref::steal(PyObject_Format(v, empty));
+}
+
+void raise_arg_type(const char* param, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+               expected, Py_TYPE(got)->tp_name);
+}
+
+Ref concat(std::span<PyObject* const> pieces) {
+  Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!t) return t;
+  for (size_t i = 0; i < pieces.size(); ++i)
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Ref::borrow(pieces[i]).release());
+  static PyObject* empty = PyUnicode_InternFromString("");
+  return Ref::steal(PyUnicode_Join(empty, t.get()));
+}
+
+bool error_matches(PyObject* cls) { return PyErr_ExceptionMatches(cls) != 0; }
+
+int init_runtime() { return init_function_type(); }
+
+int import_from(PyObject* module, const char* from, std::span<const char* const> names, int level) {
+  Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!fromlist) return -1;
+  for (size_t i = 0; i < names.size(); ++i)
+    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Ref::borrow(intern(names[i])).release());
+  PyObject* globals = PyModule_GetDict(module);
+  Ref mod = Ref::steal(PyImport_ImportModuleLevel(from, globals, nullptr, fromlist.get(), level));
+  if (!mod) return -1;
+  for (const char* name : names) {
+    Ref v = getattr(mod.get(), intern(name));
+    if (!v) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+      PyErr_Clear();
+      PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, from);
+      return -1;
+    }
+    if (PyModule_AddObjectRef(module, name, v.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+int add_function(PyObject* module, const FuncDef& def) {
+  Ref f = make_function(def, module);
+  if (!f) return -1;
+  return PyModule_AddObjectRef(module, def.name, f.get());
+}
+
+Ref make_class(PyObject* module, const char* name, PyObject* bases, std::span<const Member> members) {
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns) return ns;
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  Ref qualname = Ref::steal(PyUnicode_FromString(name));
+  if (!module_name || !qualname) return Ref();
+  // Set __module__ and __qualname__ here: left out, type() would take
+  // __module__ from whatever frame runs the import.
+  if (PyDict_SetItem(ns.get(), intern("__module__"), module_name.get()) < 0 ||
+      PyDict_SetItem(ns.get(), intern("__qualname__"), qualname.get()) < 0)
+    return Ref();
+  for (const Member& m : members) {
+    Ref v;
+    if (m.func) {
+      v = make_function(*m.func, module);
+      if (v && m.property) v = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), v.get()));
+    } else {
+      v = Ref::borrow(m.value);
+    }
+    if (!v || PyDict_SetItem(ns.get(), intern(m.name), v.get()) < 0) return Ref();
+  }
+  // The winner among the metaclasses of the bases, as class statements pick it.
+  PyTypeObject* meta = &PyType_Type;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+    if (PyType_IsSubtype(t, meta)) meta = t;
+  }
+  Ref cls = call(reinterpret_cast<PyObject*>(meta), qualname.get(), bases, ns.get());
+  if (!cls) return cls;
+  // Methods remember their class, so that they can call super() as a method
+  // defined in a class statement would.
+  PyObject* key;
+  PyObject* value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(ns.get(), &pos, &key, &value))
+    if (is_function(value)) set_owner_class(value, cls.get());
+  return cls;
+}
+
+}  // namespace pyrt

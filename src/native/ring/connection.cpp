@@ -1,0 +1,801 @@
+// lumo.ring.Connection: whole Python objects over one connected socket.
+//
+// Encoding: pickle protocol 5. Bytes-like objects that offer out-of-band
+// pickling (numpy arrays, pickle.PickleBuffer) leave through the same gathered
+// write as the pickle stream, without a copy, and arrive in fresh buffers. Large
+// bytes objects inside the stream are handed over by the pickler as they are
+// and gathered without a copy as well.
+//
+// The I/O runs on the socket's descriptor with the GIL released around every
+// system call; the socket's time-out bounds every wait. A wait interrupted by a
+// signal runs the interpreter's signal handlers, so Ctrl+C interrupts it.
+#include "ring/connection.hpp"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <structmember.h>
+
+#include <climits>
+#include <cstdio>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace ring {
+
+Shared shared;
+
+namespace {
+
+using pyrt::Ref;
+
+constexpr size_t kInitialBuffer = 64 * 1024;       // read-ahead buffer of a channel
+constexpr size_t kInlineStream = 1024 * 1024;      // larger streams get a buffer of their own
+constexpr size_t kFirstChunk = 1024 * 1024;        // growth start for large targets
+
+struct Conn {
+  PyObject_HEAD
+  PyObject* dict;
+  PyObject* weakrefs;
+  PyObject* sock;      // _socket
+  PyObject* onwebs;    // _onwebs
+  PyObject* pickler;   // made at the first send, writes into `chunks`
+  PyObject* chunks;    // what the pickler wrote for the message being sent
+  PyObject* buffers;   // the PickleBuffers it kept out of band
+  double timeout;      // seconds; negative: no time-out
+  unsigned long long max_frame;
+  bool closed;
+  bool sending;
+  bool receiving;
+  char* rbuf;
+  size_t rcap;
+  size_t rhead;
+  size_t rtail;
+};
+
+Conn* as_conn(PyObject* o) {
+  if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(shared.connection_type))) {
+    PyErr_Format(PyExc_TypeError, "expected a Connection, got %.200s", Py_TYPE(o)->tp_name);
+    return nullptr;
+  }
+  return reinterpret_cast<Conn*>(o);
+}
+
+// ------------------------------------------------------------- closing
+
+// Marks the channel closed and closes its socket, keeping any pending error.
+void shut(Conn* c) {
+  c->closed = true;
+  c->rhead = c->rtail = 0;
+  if (!c->sock) return;
+  bool had_error = PyErr_Occurred() != nullptr;
+  if (had_error) {
+    pyrt::SavedError saved;
+    Ref r = pyrt::call_method(c->sock, pyrt::intern("close"));
+    PyErr_Clear();
+    saved.restore();
+  } else {
+    Ref r = pyrt::call_method(c->sock, pyrt::intern("close"));
+    PyErr_Clear();
+  }
+}
+
+// Raises `type(text)` and closes the channel.
+std::nullptr_t fail(Conn* c, PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  shut(c);
+  return nullptr;
+}
+
+int raise_closed() {
+  PyErr_SetString(PyExc_ConnectionAbortedError, "the connection is closed");
+  return -1;
+}
+
+// The descriptor of the socket, checked at each operation: a socket closed
+// behind the channel's back reads as a closed channel, never as a stale number.
+int live_fd(Conn* c) {
+  if (c->closed) return raise_closed();
+  Ref fd = pyrt::call_method(c->sock, pyrt::intern("fileno"));
+  if (!fd) return -1;
+  long v = PyLong_AsLong(fd.get());
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (v < 0) {
+    c->closed = true;
+    return raise_closed();
+  }
+  return static_cast<int>(v);
+}
+
+// ------------------------------------------------------------- system calls
+
+int poll_ms(double timeout) {
+  if (timeout < 0) return -1;
+  double ms = std::ceil(timeout * 1000.0);
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Sets the Python error for a failed socket call.
+void raise_errno(int err) {
+  switch (err) {
+    case ECONNRESET: PyErr_SetString(PyExc_ConnectionResetError, "connection reset by the peer"); return;
+    case EPIPE: PyErr_SetString(PyExc_BrokenPipeError, "broken pipe: the peer has closed the connection"); return;
+    case ECONNABORTED: PyErr_SetString(PyExc_ConnectionAbortedError, "connection aborted"); return;
+    default: errno = err; PyErr_SetFromErrno(PyExc_OSError); return;
+  }
+}
+
+// Runs `op` (a non-blocking or blocking socket call returning ssize_t) until it
+// makes progress, waiting with poll() for at most the time-out between tries.
+// Returns the call's result (>= 0) or -1 with a Python error set.
+template <class Op>
+ssize_t run_io(Conn* c, int fd, short events, bool wait_first, Op op) {
+  for (;;) {
+    ssize_t r = -1;
+    int err = 0;
+    int ready = 1;
+    {
+      pyrt::NoGil nogil;
+      const int ms = poll_ms(c->timeout);
+      if (wait_first && c->timeout >= 0) {
+        pollfd p{fd, events, 0};
+        ready = poll(&p, 1, ms);
+        if (ready < 0) err = errno;
+      }
+      if (ready > 0) {
+        r = op();
+        if (r < 0) err = errno;
+        while (r < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
+          pollfd p{fd, events, 0};
+          ready = poll(&p, 1, ms);
+          if (ready <= 0) {
+            if (ready < 0) err = errno;
+            break;
+          }
+          r = op();
+          err = r < 0 ? errno : 0;
+        }
+      }
+    }
+    if (r >= 0) return r;
+    if (ready == 0) {
+      char text[96];
+      std::snprintf(text, sizeof text, "timed out: no progress from the peer in %g s", c->timeout);
+      PyErr_SetString(PyExc_TimeoutError, text);
+      return -1;
+    }
+    if (err == EINTR) {
+      if (PyErr_CheckSignals() < 0) return -1;
+      continue;
+    }
+    raise_errno(err);
+    return -1;
+  }
+}
+
+// Reads what is available (at least one byte) into dst. 0 means end of stream.
+ssize_t read_some(Conn* c, int fd, char* dst, size_t n, bool wait_first) {
+  const int flags = c->timeout >= 0 ? MSG_DONTWAIT : 0;
+  return run_io(c, fd, POLLIN, wait_first, [&] { return recv(fd, dst, n, flags); });
+}
+
+// ------------------------------------------------------------- receiving
+
+int eof_error(Conn* c, bool at_boundary) {
+  fail(c, PyExc_ConnectionResetError,
+       at_boundary ? "connection closed by the peer" : "connection closed by the peer in the middle of a message");
+  return -1;
+}
+
+int grow_rbuf(Conn* c, size_t need) {
+  if (c->rhead > 0 && c->rcap - c->rhead < need) {
+    std::memmove(c->rbuf, c->rbuf + c->rhead, c->rtail - c->rhead);
+    c->rtail -= c->rhead;
+    c->rhead = 0;
+  }
+  if (c->rcap < need) {
+    size_t cap = c->rcap ? c->rcap : kInitialBuffer;
+    while (cap < need) cap *= 2;
+    char* p = static_cast<char*>(std::realloc(c->rbuf, cap));
+    if (!p) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    c->rbuf = p;
+    c->rcap = cap;
+  }
+  return 0;
+}
+
+// Makes sure `need` bytes are buffered, reading ahead as far as the buffer allows.
+int ensure(Conn* c, int fd, size_t need, bool frame_started) {
+  if (c->rtail - c->rhead >= need) return 0;
+  if (grow_rbuf(c, need) < 0) return -1;
+  while (c->rtail - c->rhead < need) {
+    bool at_boundary = !frame_started && c->rtail == c->rhead;
+    ssize_t r = read_some(c, fd, c->rbuf + c->rtail, c->rcap - c->rtail, c->rtail == c->rhead);
+    if (r < 0) return -1;
+    if (r == 0) return eof_error(c, at_boundary);
+    c->rtail += static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+// Fills a target of `n` bytes that grows with what arrives: first from the
+// read-ahead buffer, then straight from the socket into the target.
+template <class Data, class Resize>
+int read_growing(Conn* c, int fd, size_t n, Data data, Resize resize) {
+  size_t size = n < kFirstChunk ? n : kFirstChunk;
+  if (resize(size) < 0) return -1;
+  size_t have = c->rtail - c->rhead;
+  if (have > n) have = n;
+  if (have > size) {
+    size = have;
+    if (resize(size) < 0) return -1;
+  }
+  std::memcpy(data(), c->rbuf + c->rhead, have);
+  c->rhead += have;
+  size_t filled = have;
+  while (filled < n) {
+    if (filled == size) {
+      size = size * 2 < n ? size * 2 : n;
+      if (resize(size) < 0) return -1;
+    }
+    ssize_t r = read_some(c, fd, data() + filled, size - filled, true);
+    if (r < 0) return -1;
+    if (r == 0) return eof_error(c, false);
+    filled += static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+struct Malloced {
+  char* p = nullptr;
+  ~Malloced() { std::free(p); }
+};
+
+std::uint64_t le64(const unsigned char* p) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+std::uint32_t le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void put64(unsigned char* p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void put32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+struct Busy {
+  bool& flag;
+  explicit Busy(bool& f) : flag(f) { flag = true; }
+  ~Busy() { flag = false; }
+};
+
+Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers) {
+  Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(len), PyBUF_READ));
+  if (!view) return view;
+  Ref result;
+  if (buffers) {
+    PyObject* args[] = {nullptr, view.get(), buffers};
+    result = Ref::steal(PyObject_Vectorcall(shared.loads, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffers));
+  } else {
+    result = pyrt::call(shared.loads, view.get());
+  }
+  if (!result) {
+    pyrt::SavedError cause;
+    Ref text = Ref::steal(PyObject_Str(cause.value()));
+    if (!text) PyErr_Clear();
+    PyErr_Format(PyExc_ConnectionAbortedError, "cannot decode the message: %s: %s",
+                 reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, text ? PyUnicode_AsUTF8(text.get()) : "?");
+    if (PyErr_Occurred()) {
+      pyrt::SavedError outer;
+      Ref cause_value = cause.take_value();
+      PyException_SetCause(outer.value(), cause_value.release());
+      outer.restore();
+    }
+    shut(c);
+  }
+  return result;
+}
+
+Ref recv_frame(Conn* c, int fd);
+
+// A receive that fails leaves the stream in an unknown state (a time-out or an
+// interrupt in the middle of a frame, say): the channel closes itself, so that
+// the next call starts on a fresh connection.
+Ref do_recv(Conn* c) {
+  if (c->receiving) {
+    PyErr_SetString(PyExc_RuntimeError, "Connection.recv() is already running in another thread");
+    return Ref();
+  }
+  int fd = live_fd(c);
+  if (fd < 0) return Ref();
+  Busy busy(c->receiving);
+  Ref result = recv_frame(c, fd);
+  if (!result && !c->closed) shut(c);
+  return result;
+}
+
+Ref recv_frame(Conn* c, int fd) {
+  if (ensure(c, fd, kHeader, false) < 0) return Ref();
+  const auto* h = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead);
+  if (h[0] != kMagic0 || h[1] != kMagic1) {
+    char text[160];
+    std::snprintf(text, sizeof text, "bad frame header %02x%02x%02x%02x: the peer does not speak the lumo protocol",
+                  h[0], h[1], h[2], h[3]);
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+  }
+  if (h[2] != kVersion) {
+    char text[120];
+    std::snprintf(text, sizeof text, "unsupported frame version %u (this side speaks version %u)", h[2], kVersion);
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+  }
+  const std::uint32_t nbuf = le32(h + 4);
+  const std::uint64_t plen = le64(h + 8);
+  if (nbuf > kMaxBuffers) {
+    char text[120];
+    std::snprintf(text, sizeof text, "bad frame header: %u out-of-band buffers (at most %u)", nbuf, kMaxBuffers);
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+  }
+  if (ensure(c, fd, kHeader + 8ull * nbuf, true) < 0) return Ref();
+  const auto* table = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead + kHeader);
+  std::vector<std::uint64_t> lengths(nbuf);
+  std::uint64_t total = plen;
+  bool over = plen > c->max_frame;
+  for (std::uint32_t i = 0; i < nbuf && !over; ++i) {
+    lengths[i] = le64(table + 8 * i);
+    over = lengths[i] > c->max_frame || total + lengths[i] > c->max_frame;
+    total += lengths[i];
+  }
+  if (over || plen == 0) {
+    char text[200];
+    if (plen == 0)
+      std::snprintf(text, sizeof text, "bad frame header: empty pickle stream");
+    else
+      std::snprintf(text, sizeof text, "frame is over the limit of %llu bytes: the peer claims %llu bytes or more",
+                    c->max_frame, static_cast<unsigned long long>(total));
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+  }
+  c->rhead += kHeader + 8ull * nbuf;
+
+  const char* stream;
+  Malloced big;
+  if (plen <= kInlineStream) {
+    if (ensure(c, fd, plen, true) < 0) return Ref();
+    stream = c->rbuf + c->rhead;
+    c->rhead += plen;
+  } else {
+    int rc = read_growing(
+        c, fd, plen, [&] { return big.p; },
+        [&](size_t size) {
+          char* p = static_cast<char*>(std::realloc(big.p, size));
+          if (!p) {
+            PyErr_NoMemory();
+            return -1;
+          }
+          big.p = p;
+          return 0;
+        });
+    if (rc < 0) return Ref();
+    stream = big.p;
+  }
+
+  Ref buffers;
+  if (nbuf) {
+    buffers = Ref::steal(PyList_New(nbuf));
+    if (!buffers) return Ref::steal(fail(c, PyExc_MemoryError, "out of memory"));
+    for (std::uint32_t i = 0; i < nbuf; ++i) {
+      Ref ba = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+      if (!ba) return Ref();
+      PyObject* b = ba.get();
+      int rc = read_growing(
+          c, fd, lengths[i], [&] { return PyByteArray_AS_STRING(b); },
+          [&](size_t size) { return PyByteArray_Resize(b, static_cast<Py_ssize_t>(size)); });
+      if (rc < 0) return Ref();
+      PyList_SET_ITEM(buffers.get(), i, ba.release());
+    }
+  }
+  // A message that leaves the read-ahead buffer empty lets it start over at the front.
+  if (c->rhead == c->rtail) c->rhead = c->rtail = 0;
+  return decode(c, stream, plen, buffers.get());
+}
+
+// ------------------------------------------------------------- sending
+
+Ref ensure_pickler(Conn* c) {
+  if (c->pickler) return Ref::borrow(c->pickler);
+  Ref write_target = Ref::steal(PyList_New(0));
+  Ref keep = Ref::steal(PyList_New(0));
+  if (!write_target || !keep) return Ref();
+  // The pickler writes into a list-like sink: a list whose `write` is `append`.
+  Ref sink = pyrt::call(shared.sink_type);
+  if (!sink) return Ref();
+  Ref append = pyrt::getattr(keep.get(), pyrt::intern("append"));
+  Ref proto = Ref::steal(PyLong_FromLong(5));
+  if (!append || !proto) return Ref();
+  PyObject* args[] = {nullptr, sink.get(), proto.get(), append.get()};
+  Ref p = Ref::steal(
+      PyObject_Vectorcall(shared.pickler_type, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffer_callback));
+  if (!p) return p;
+  c->chunks = sink.release();
+  c->buffers = keep.release();
+  c->pickler = Ref::borrow(p.get()).release();
+  return p;
+}
+
+void clear_list(PyObject* list) {
+  if (list && PyList_GET_SIZE(list)) PyList_SetSlice(list, 0, PyList_GET_SIZE(list), nullptr);
+}
+
+struct Views {
+  std::vector<Py_buffer> v;
+  ~Views() {
+    for (auto& b : v) PyBuffer_Release(&b);
+  }
+};
+
+int write_all(Conn* c, int fd, std::vector<iovec>& iov) {
+  size_t i = 0;
+  while (i < iov.size()) {
+    size_t count = iov.size() - i;
+    if (count > IOV_MAX) count = IOV_MAX;
+    msghdr m{};
+    m.msg_iov = iov.data() + i;
+    m.msg_iovlen = count;
+    const int flags = MSG_NOSIGNAL | (c->timeout >= 0 ? MSG_DONTWAIT : 0);
+    ssize_t r = run_io(c, fd, POLLOUT, false, [&] { return sendmsg(fd, &m, flags); });
+    if (r < 0) return -1;
+    size_t n = static_cast<size_t>(r);
+    while (n && i < iov.size()) {
+      if (n >= iov[i].iov_len) {
+        n -= iov[i].iov_len;
+        ++i;
+      } else {
+        iov[i].iov_base = static_cast<char*>(iov[i].iov_base) + n;
+        iov[i].iov_len -= n;
+        n = 0;
+      }
+    }
+    while (i < iov.size() && iov[i].iov_len == 0) ++i;
+  }
+  return 0;
+}
+
+Ref do_send(Conn* c, PyObject* obj) {
+  if (c->sending) {
+    PyErr_SetString(PyExc_RuntimeError, "Connection.send() is already running in another thread");
+    return Ref();
+  }
+  int fd = live_fd(c);
+  if (fd < 0) return Ref();
+  Busy busy(c->sending);
+  Ref pickler = ensure_pickler(c);
+  if (!pickler) return pickler;
+
+  struct Cleanup {
+    Conn* c;
+    ~Cleanup() {
+      pyrt::SavedError keep;
+      clear_list(c->chunks);
+      clear_list(c->buffers);
+      Ref r = pyrt::call_method(c->pickler, pyrt::intern("clear_memo"));
+      PyErr_Clear();
+      if (keep.type()) keep.restore();
+    }
+  } cleanup{c};
+
+  // Encode the whole message before a byte is written: an object that does not
+  // pickle raises here and leaves the stream as it was.
+  Ref done = pyrt::call_method(pickler.get(), pyrt::intern("dump"), obj);
+  if (!done) return done;
+
+  PyObject* chunks = c->chunks;
+  const Py_ssize_t nchunks = PyList_GET_SIZE(chunks);
+  const Py_ssize_t nbuf = PyList_GET_SIZE(c->buffers);
+  std::vector<iovec> iov;
+  iov.reserve(static_cast<size_t>(nchunks + nbuf + 1));
+  unsigned char small[kHeader + 8 * 4];
+  std::vector<unsigned char> header_big;
+  unsigned char* header = small;
+  const size_t header_len = kHeader + 8 * static_cast<size_t>(nbuf);
+  if (header_len > sizeof small) {
+    header_big.resize(header_len);
+    header = header_big.data();
+  }
+  iov.push_back({header, header_len});
+
+  std::uint64_t plen = 0;
+  for (Py_ssize_t i = 0; i < nchunks; ++i) {
+    PyObject* ch = PyList_GET_ITEM(chunks, i);
+    if (!PyBytes_CheckExact(ch)) {
+      // The pickler streams large texts and bytearrays as views of their
+      // memory; copy them, since the GIL is released while the frame goes out.
+      Ref copy = Ref::steal(PyBytes_FromObject(ch));
+      if (!copy) return copy;
+      PyList_SetItem(chunks, i, copy.release());
+      ch = PyList_GET_ITEM(chunks, i);
+    }
+    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(ch));
+    plen += n;
+    if (n) iov.push_back({PyBytes_AS_STRING(ch), n});
+  }
+  if (static_cast<unsigned long>(nbuf) > kMaxBuffers) {
+    PyErr_Format(PyExc_ValueError, "cannot send a message with %zd out-of-band buffers (at most %u)", nbuf,
+                 kMaxBuffers);
+    return Ref();
+  }
+  Views views;
+  views.v.reserve(static_cast<size_t>(nbuf));
+  std::uint64_t total = plen;
+  for (Py_ssize_t i = 0; i < nbuf; ++i) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(PyList_GET_ITEM(c->buffers, i), &b, PyBUF_FULL_RO) < 0) return Ref();
+    views.v.push_back(b);
+    if (!PyBuffer_IsContiguous(&b, 'A')) {
+      PyErr_SetString(PyExc_BufferError, "cannot send a non-contiguous buffer out of band");
+      return Ref();
+    }
+    put64(header + kHeader + 8 * i, static_cast<std::uint64_t>(b.len));
+    total += static_cast<std::uint64_t>(b.len);
+    if (b.len) iov.push_back({b.buf, static_cast<size_t>(b.len)});
+  }
+  if (total > c->max_frame) {
+    PyErr_Format(PyExc_ValueError, "message of %llu bytes is over the frame limit of %llu bytes",
+                 static_cast<unsigned long long>(total), c->max_frame);
+    return Ref();
+  }
+  header[0] = kMagic0;
+  header[1] = kMagic1;
+  header[2] = kVersion;
+  header[3] = 0;
+  put32(header + 4, static_cast<std::uint32_t>(nbuf));
+  put64(header + 8, plen);
+
+  if (write_all(c, fd, iov) < 0) {
+    shut(c);
+    return Ref();
+  }
+  return pyrt::none();
+}
+
+Ref do_flush(Conn* c) {
+  int fd = live_fd(c);
+  if (fd < 0) return Ref();
+  if (c->receiving) {
+    PyErr_SetString(PyExc_RuntimeError, "Connection.flush() called while recv() runs in another thread");
+    return Ref();
+  }
+  c->rhead = c->rtail = 0;
+  char scratch[4096];
+  for (int round = 0; round < 256; ++round) {
+    ssize_t r;
+    int err;
+    {
+      pyrt::NoGil nogil;
+      r = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+      err = r < 0 ? errno : 0;
+    }
+    if (r > 0) continue;  // stale input: discarded
+    if (r == 0) return Ref::steal(fail(c, PyExc_ConnectionResetError, "connection closed by the peer"));
+    if (err == EAGAIN || err == EWOULDBLOCK) return pyrt::none();
+    if (err == EINTR) {
+      if (PyErr_CheckSignals() < 0) return Ref();
+      continue;
+    }
+    raise_errno(err);
+    shut(c);
+    return Ref();
+  }
+  return pyrt::none();
+}
+
+// ------------------------------------------------------------- Python surface
+
+const pyrt::Param p_self[] = {{"self"}};
+const pyrt::Param p_self_obj[] = {{"self"}, {"obj"}};
+
+pyrt::Ref m_send(pyrt::Func&, PyObject* const* a) {
+  Conn* c = as_conn(a[0]);
+  return c ? do_send(c, a[1]) : Ref();
+}
+pyrt::Ref m_recv(pyrt::Func&, PyObject* const* a) {
+  Conn* c = as_conn(a[0]);
+  return c ? do_recv(c) : Ref();
+}
+pyrt::Ref m_flush(pyrt::Func&, PyObject* const* a) {
+  Conn* c = as_conn(a[0]);
+  return c ? do_flush(c) : Ref();
+}
+pyrt::Ref m_close(pyrt::Func&, PyObject* const* a) {
+  Conn* c = as_conn(a[0]);
+  if (!c) return Ref();
+  c->closed = true;
+  c->rhead = c->rtail = 0;
+  Ref r = pyrt::call_method(c->sock, pyrt::intern("close"));
+  if (!r) return r;
+  return pyrt::none();
+}
+pyrt::Ref m_fileno(pyrt::Func&, PyObject* const* a) {
+  Conn* c = as_conn(a[0]);
+  if (!c) return Ref();
+  return pyrt::call_method(c->sock, pyrt::intern("fileno"));
+}
+
+const pyrt::FuncDef d_send{"send", "Connection.send", p_self_obj, m_send,
+                           "send(obj)\n\nSend one whole object. It is encoded completely before a byte is written."};
+const pyrt::FuncDef d_recv{"recv", "Connection.recv", p_self, m_recv, "recv()\n\nWait for and return the next object."};
+const pyrt::FuncDef d_flush{"flush", "Connection.flush", p_self, m_flush,
+                            "flush()\n\nCheck without blocking that the peer is still there and discard stale "
+                            "input; raise ConnectionResetError if the peer has closed the connection."};
+const pyrt::FuncDef d_close{"close", "Connection.close", p_self, m_close, "close()\n\nClose the channel and its socket."};
+const pyrt::FuncDef d_fileno{"fileno", "Connection.fileno", p_self, m_fileno, "fileno()\n\nThe socket's descriptor."};
+
+PyObject* get_closed(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<Conn*>(self)->closed); }
+int set_closed(PyObject* self, PyObject* v, void*) {
+  if (!v) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete _closed");
+    return -1;
+  }
+  int t = PyObject_IsTrue(v);
+  if (t < 0) return -1;
+  reinterpret_cast<Conn*>(self)->closed = t != 0;
+  return 0;
+}
+PyObject* get_max_frame(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<Conn*>(self)->max_frame);
+}
+PyObject* get_timeout(PyObject* self, void*) {
+  double t = reinterpret_cast<Conn*>(self)->timeout;
+  return t < 0 ? pyrt::none().release() : PyFloat_FromDouble(t);
+}
+
+PyGetSetDef conn_getset[] = {
+    {"closed", get_closed, nullptr, "True once the channel is closed.", nullptr},
+    {"_closed", get_closed, set_closed, "The closed flag; `closed` reflects it.", nullptr},
+    {"max_frame", get_max_frame, nullptr, "The largest frame, in bytes, that the channel accepts.", nullptr},
+    {"timeout", get_timeout, nullptr, "The socket's time-out in seconds (None: no time-out).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef conn_members[] = {
+    {"_socket", T_OBJECT, offsetof(Conn, sock), READONLY, nullptr},
+    {"_onwebs", T_OBJECT, offsetof(Conn, onwebs), 0, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Conn, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Conn, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"sock", "max_frame", nullptr};
+  PyObject* sock;
+  unsigned long long max_frame = kDefaultMaxFrame;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|K:Connection", const_cast<char**>(kwlist), &sock, &max_frame))
+    return nullptr;
+  Ref fd_obj = pyrt::call_method(sock, pyrt::intern("fileno"));
+  if (!fd_obj) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "Connection() needs a connected socket, got %.200s", Py_TYPE(sock)->tp_name);
+    }
+    return nullptr;
+  }
+  long fd = PyLong_AsLong(fd_obj.get());
+  if (fd == -1 && PyErr_Occurred()) return nullptr;
+  if (fd < 0) {
+    PyErr_SetString(PyExc_OSError, "Connection() needs an open socket: this one is closed");
+    return nullptr;
+  }
+  Ref timeout = pyrt::call_method(sock, pyrt::intern("gettimeout"));
+  if (!timeout) return nullptr;
+  double t = -1;
+  if (timeout.get() != Py_None) {
+    t = PyFloat_AsDouble(timeout.get());
+    if (t == -1 && PyErr_Occurred()) return nullptr;
+  }
+  // TCP_NODELAY on TCP sockets: a message goes out at once, not after the peer's ACK.
+  int domain = 0, stype = 0;
+  socklen_t len = sizeof domain;
+  if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0) {
+    len = sizeof stype;
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &stype, &len) == 0 &&
+        (domain == AF_INET || domain == AF_INET6) && stype == SOCK_STREAM) {
+      int one = 1;
+      setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Conn* c = reinterpret_cast<Conn*>(alloc(type, 0));
+  if (!c) return nullptr;
+  c->sock = Ref::borrow(sock).release();
+  c->onwebs = pyrt::boolean(false).release();
+  c->timeout = t;
+  c->max_frame = max_frame;
+  return reinterpret_cast<PyObject*>(c);
+}
+
+int conn_traverse(PyObject* self, visitproc visit, void* arg) {
+  Conn* c = reinterpret_cast<Conn*>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(c->dict);
+  Py_VISIT(c->sock);
+  Py_VISIT(c->onwebs);
+  Py_VISIT(c->pickler);
+  Py_VISIT(c->chunks);
+  Py_VISIT(c->buffers);
+  return 0;
+}
+
+int conn_clear(PyObject* self) {
+  Conn* c = reinterpret_cast<Conn*>(self);
+  Py_CLEAR(c->dict);
+  Py_CLEAR(c->sock);
+  Py_CLEAR(c->onwebs);
+  Py_CLEAR(c->pickler);
+  Py_CLEAR(c->chunks);
+  Py_CLEAR(c->buffers);
+  return 0;
+}
+
+void conn_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Conn* c = reinterpret_cast<Conn*>(self);
+  if (c->weakrefs) PyObject_ClearWeakRefs(self);
+  conn_clear(self);
+  std::free(c->rbuf);
+  c->rbuf = nullptr;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* conn_repr(PyObject* self) {
+  Conn* c = reinterpret_cast<Conn*>(self);
+  return PyUnicode_FromFormat("<lumo.ring.Connection %s>", c->closed ? "closed" : "open");
+}
+
+PyType_Slot conn_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(conn_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(conn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(conn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(conn_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(conn_repr)},
+    {Py_tp_getset, conn_getset},
+    {Py_tp_members, conn_members},
+    {Py_tp_doc, const_cast<char*>("Connection(sock, max_frame=16 GiB)\n--\n\n"
+                                  "A message channel over one connected socket: send() and recv() move whole "
+                                  "Python objects. The socket's time-out bounds every wait.")},
+    {0, nullptr},
+};
+
+PyType_Spec conn_spec = {
+    "lumo.ring.Connection",
+    sizeof(Conn),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    conn_slots,
+};
+
+}  // namespace
+
+int add_connection_class(PyObject* module) {
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &conn_spec, nullptr));
+  if (!type) return -1;
+  for (const pyrt::FuncDef* d : {&d_send, &d_recv, &d_flush, &d_close, &d_fileno}) {
+    Ref f = pyrt::make_function(*d, module);
+    if (!f || PyObject_SetAttrString(type.get(), d->name, f.get()) < 0) return -1;
+  }
+  shared.connection_type = Ref::borrow(type.get()).release();
+  return PyModule_AddObjectRef(module, "Connection", type.get());
+}
+
+}  // namespace ring

@@ -1,0 +1,85 @@
+// lumo.ring: the message channel (Connection) and the port of a service name.
+#include "ring/connection.hpp"
+
+#include <cstdint>
+
+namespace ring {
+namespace {
+
+using pyrt::Ref;
+
+constexpr long kPortBase = 10000;
+constexpr long kPortSpan = 22000;  // 10000..31999, below Linux's ephemeral range
+
+// FNV-1a over the UTF-8 bytes of the name: the same port in every process and run.
+Ref f_get_port(pyrt::Func&, PyObject* const* a) {
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
+  if (!s) return Ref();
+  std::uint32_t h = 2166136261u;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(s[i]);
+    h *= 16777619u;
+  }
+  return Ref::steal(PyLong_FromLong(kPortBase + static_cast<long>(h % kPortSpan)));
+}
+
+const pyrt::Param p_get_port[] = {{"name", "str", pyrt::Check::Str}};
+const pyrt::FuncDef d_get_port{
+    "get_port", "get_port", p_get_port, f_get_port,
+    "get_port(name)\n\nThe TCP port of a service name: stable across processes and runs, in 10000..31999.", "int"};
+
+// Exercises every kind of parameter the binder knows; the tests call it.
+Ref f_probe(pyrt::Func&, PyObject* const* a) {
+  return Ref::steal(PyTuple_Pack(7, a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
+}
+const pyrt::Param p_probe[] = {
+    {"self"},
+    {"a", "int", pyrt::Check::Int},
+    {"t", "tuple", pyrt::Check::Tuple},
+    {"b", "str", pyrt::Check::Str, pyrt::dstr("x")},
+    {"c", "float", pyrt::Check::Float, pyrt::dfloat(1.0)},
+    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
+    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
+};
+const pyrt::FuncDef d_probe{"_probe", "_probe", p_probe, f_probe, "Returns its bound arguments (for tests).", "tuple"};
+
+int exec_ring(PyObject* module) {
+  if (pyrt::init_runtime() < 0) return -1;
+  Ref pickle = Ref::steal(PyImport_ImportModule("_pickle"));
+  if (!pickle) return -1;
+  shared.loads = pyrt::getattr(pickle.get(), pyrt::intern("loads")).release();
+  shared.pickler_type = pyrt::getattr(pickle.get(), pyrt::intern("Pickler")).release();
+  if (!shared.loads || !shared.pickler_type) return -1;
+  shared.kw_buffers = Py_BuildValue("(s)", "buffers");
+  shared.kw_buffer_callback = Py_BuildValue("(s)", "buffer_callback");
+  if (!shared.kw_buffers || !shared.kw_buffer_callback) return -1;
+
+  Ref append = pyrt::getattr(reinterpret_cast<PyObject*>(&PyList_Type), pyrt::intern("append"));
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyList_Type)));
+  if (!append || !bases) return -1;
+  const pyrt::Member sink_members[] = {{"write", nullptr, false, append.get()}};
+  Ref sink = pyrt::make_class(module, "_Sink", bases.get(), sink_members);
+  if (!sink) return -1;
+  shared.sink_type = Ref::borrow(sink.get()).release();
+
+  if (add_connection_class(module) < 0) return -1;
+  if (pyrt::add_function(module, d_get_port) < 0) return -1;
+  if (pyrt::add_function(module, d_probe) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_ring)},
+    {0, nullptr},
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "lumo.ring", "The message channel of lumo and the port of a service name.", 0, nullptr,
+    slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ring
+
+PyMODINIT_FUNC PyInit_ring() { return PyModuleDef_Init(&ring::def); }
