@@ -182,6 +182,13 @@ Ref call(PyObject* callable, A... args) {
   }
 }
 
+// obj.name(*args, **kwds) given as a tuple and a dict (either may be null).
+Ref call_kw(PyObject* callable, PyObject* args, PyObject* kwds);
+
+// The attribute `name` of super(<class that holds f>, self): what a method
+// defined in a class statement reaches with super().name.
+Ref super_attr(Func& f, PyObject* self, PyObject* name);
+
 // Raises "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 void raise_arg_type(const char* param, const char* expected, PyObject* got);
 

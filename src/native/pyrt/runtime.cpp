@@ -61,6 +61,26 @@ Ref concat(std::span<PyObject* const> pieces) {
   return Ref::steal(PyUnicode_Join(empty, t.get()));
 }
 
+Ref call_kw(PyObject* callable, PyObject* args, PyObject* kwds) {
+  Ref empty;
+  if (!args) {
+    empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return empty;
+    args = empty.get();
+  }
+  return Ref::steal(PyObject_Call(callable, args, kwds));
+}
+
+Ref super_attr(Func& f, PyObject* self, PyObject* name) {
+  if (!f.cls) {
+    PyErr_SetString(PyExc_RuntimeError, "super(): the method is not part of a class");
+    return Ref();
+  }
+  Ref sup = call(reinterpret_cast<PyObject*>(&PySuper_Type), f.cls, self);
+  if (!sup) return sup;
+  return getattr(sup.get(), name);
+}
+
 bool error_matches(PyObject* cls) { return PyErr_ExceptionMatches(cls) != 0; }
 
 int init_runtime() { return init_function_type(); }
