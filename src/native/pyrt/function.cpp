@@ -103,7 +103,11 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
   const Shape& s = f.shape;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  const Py_ssize_t nd = PyTuple_Check(f.defaults) ? PyTuple_GET_SIZE(f.defaults) : 0;
+  // Python code can run while the arguments are bound (a keyword's __hash__,
+  // an argument's __float__) and may replace __defaults__: hold the tuple read
+  // here until the call returns, as the slots borrow from it.
+  const Ref defaults = Ref::borrow(f.defaults);
+  const Py_ssize_t nd = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
   const Py_ssize_t max = s.n_normal;
   const Py_ssize_t min = nd < max ? max - nd : 0;
   const bool exact = min == max && s.i_varargs < 0;
@@ -152,7 +156,9 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
   for (Py_ssize_t j = npos; j < s.n_normal; ++j) {
     if (slots[j]) continue;
     if (j >= min) {
-      slots[j] = PyTuple_GET_ITEM(f.defaults, j - min);
+      // Defaults line up with the last parameters, as for a Python function
+      // (a __defaults__ longer than the parameter list leaves its head unused).
+      slots[j] = PyTuple_GET_ITEM(defaults.get(), j - (max - nd));
     } else {
       raise_count(f, exact, min, max, j);
       return nullptr;
@@ -294,7 +300,10 @@ PyObject* get_signature(PyObject* self, void*) {
   if (!parameter) return nullptr;
   Ref empty = getattr(parameter.get(), intern("empty"));
   if (!empty) return nullptr;
-  const Py_ssize_t nd = PyTuple_Check(f.defaults) ? PyTuple_GET_SIZE(f.defaults) : 0;
+  // Held for the whole build: the inspect calls below run Python code.
+  const Ref defaults = Ref::borrow(f.defaults);
+  const Ref annotations = Ref::borrow(f.annotations);
+  const Py_ssize_t nd = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
   const Py_ssize_t first_default = f.shape.n_normal - nd;
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
@@ -305,11 +314,11 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!kind_value) return nullptr;
     Ref kw = Ref::steal(PyDict_New());
     if (!kw) return nullptr;
-    if (p.kind == Kind::Normal && j >= first_default && first_default >= 0 &&
-        PyDict_SetItem(kw.get(), intern("default"), PyTuple_GET_ITEM(f.defaults, j - first_default)) < 0)
+    if (p.kind == Kind::Normal && j >= first_default &&
+        PyDict_SetItem(kw.get(), intern("default"), PyTuple_GET_ITEM(defaults.get(), j - first_default)) < 0)
       return nullptr;
-    if (PyDict_Check(f.annotations)) {
-      PyObject* ann = PyDict_GetItemWithError(f.annotations, intern(p.name));
+    if (PyDict_Check(annotations.get())) {
+      PyObject* ann = PyDict_GetItemWithError(annotations.get(), intern(p.name));
       if (!ann && PyErr_Occurred()) return nullptr;
       if (ann && PyDict_SetItem(kw.get(), intern("annotation"), ann) < 0) return nullptr;
     }
@@ -322,8 +331,8 @@ PyObject* get_signature(PyObject* self, void*) {
   if (!signature_cls) return nullptr;
   Ref kw = Ref::steal(PyDict_New());
   if (!kw) return nullptr;
-  if (PyDict_Check(f.annotations)) {
-    PyObject* ret = PyDict_GetItemWithError(f.annotations, intern("return"));
+  if (PyDict_Check(annotations.get())) {
+    PyObject* ret = PyDict_GetItemWithError(annotations.get(), intern("return"));
     if (!ret && PyErr_Occurred()) return nullptr;
     if (ret && PyDict_SetItem(kw.get(), intern("return_annotation"), ret) < 0) return nullptr;
   }
@@ -384,7 +393,10 @@ bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FuncType); }
 
 int init_function_type() { return PyType_Ready(&FuncType); }
 
-Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure) {
+namespace {
+
+// Makes a function of `def` with the given __module__ and globals.
+Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObject* closure) {
   if (def.params.size() > static_cast<size_t>(kMaxParams)) {
     PyErr_SetString(PyExc_SystemError, "lumo: too many parameters declared");
     return Ref();
@@ -392,8 +404,6 @@ Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure) {
   Shape shape = shape_of(def);
   Ref name = Ref::borrow(intern(def.name));
   Ref qualname = Ref::borrow(intern(def.qualname));
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return Ref();
   Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : none();
   Ref varnames = Ref::steal(PyTuple_New(shape.n_normal));
   Ref annotations = Ref::steal(PyDict_New());
@@ -430,7 +440,7 @@ Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure) {
   f->kwdefaults = none().release();
   f->annotations = annotations.release();
   f->dict = nullptr;
-  f->globals = Ref::borrow(PyModule_GetDict(module)).release();
+  f->globals = Ref::borrow(globals).release();
   f->closure = Ref::borrow(closure).release();
   f->cls = nullptr;
   f->signature = nullptr;
@@ -439,6 +449,21 @@ Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure) {
   f->shape = shape;
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace
+
+Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return Ref();
+  return build_function(def, std::move(module_name), PyModule_GetDict(module), closure);
+}
+
+Ref make_function_in(const FuncDef& def, const Func& outer, PyObject* closure) {
+  // As for a nested def: __module__ is the __name__ of the globals.
+  PyObject* name = PyDict_GetItemWithError(outer.globals, intern("__name__"));
+  if (!name && PyErr_Occurred()) return Ref();
+  return build_function(def, Ref::borrow(name ? name : Py_None), outer.globals, closure);
 }
 
 void set_owner_class(PyObject* func, PyObject* cls) {

@@ -62,13 +62,19 @@ class Ref {
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
+// Takes the GIL back after PyEval_SaveThread. While the interpreter shuts down
+// it ends a daemon thread that asks for the GIL by unwinding the thread's stack,
+// which would run C++ destructors without the GIL (and end in std::terminate when
+// it passes a destructor): such a thread is parked instead until the process exits.
+void restore_thread(PyThreadState* save) noexcept;
+
 // Releases the GIL for the lifetime of the object: wrap every blocking system call.
 class NoGil {
   PyThreadState* save_;
 
  public:
   NoGil() noexcept : save_(PyEval_SaveThread()) {}
-  ~NoGil() { PyEval_RestoreThread(save_); }
+  ~NoGil() { restore_thread(save_); }
   NoGil(const NoGil&) = delete;
   NoGil& operator=(const NoGil&) = delete;
 };
@@ -134,6 +140,9 @@ struct Func {
 
 // Makes a function of `def` whose globals are `module`'s namespace.
 Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure = nullptr);
+// Makes a function of `def` at run time inside the function `outer` (a nested
+// def): it shares outer's globals, and its __module__ is their __name__.
+Ref make_function_in(const FuncDef& def, const Func& outer, PyObject* closure = nullptr);
 bool is_function(PyObject* o);
 
 // ------------------------------------------------------------------ classes
@@ -236,5 +245,36 @@ int import_from(PyObject* module, const char* from, std::span<const char* const>
 
 // Adds a function made from `def` to the module under its name.
 int add_function(PyObject* module, const FuncDef& def);
+
+// obj.name looked up the way the interpreter looks up `obj.name(...)`: a
+// function found on the type comes back unbound together with the object to
+// pass as its first argument, so that no bound method is made. The lookup
+// happens here, before the arguments are built, as in a Python call.
+struct Method {
+  Ref func;                  // empty, with an error set, when the lookup failed
+  PyObject* self = nullptr;  // borrowed: the first argument to add, or null
+
+  explicit operator bool() const noexcept { return static_cast<bool>(func); }
+
+  template <typename... A>
+  Ref operator()(A... args) const {
+    PyObject* v[] = {nullptr, self, args...};
+    const size_t n = sizeof...(A);
+    if (self) return Ref::steal(PyObject_Vectorcall(func.get(), v + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_Vectorcall(func.get(), v + 2, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+
+  // Calls with `nargs` positional arguments in args[1..nargs] and the keyword
+  // arguments of `kwds` (a dict, or null). args[0] is a free slot: it receives
+  // `self` when the function needs it.
+  Ref call_dict(PyObject** args, size_t nargs, PyObject* kwds) const {
+    if (self) {
+      args[0] = self;
+      return Ref::steal(PyObject_VectorcallDict(func.get(), args, nargs + 1, kwds));
+    }
+    return Ref::steal(PyObject_VectorcallDict(func.get(), args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwds));
+  }
+};
+Method method(PyObject* obj, PyObject* name);
 
 }  // namespace pyrt

@@ -1,6 +1,9 @@
 // Helpers of the runtime: interned names, module globals, classes, imports.
 #include "pyrt/pyrt.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -81,6 +84,22 @@ Ref super_attr(Func& f, PyObject* self, PyObject* name) {
   return getattr(sup.get(), name);
 }
 
+namespace {
+[[noreturn]] void park() {
+  for (;;) pause();
+}
+}  // namespace
+
+void restore_thread(PyThreadState* save) noexcept {
+  if (_Py_IsFinalizing()) park();
+  try {
+    PyEval_RestoreThread(save);
+  } catch (abi::__forced_unwind&) {
+    // Finalization began while this thread waited for the GIL.
+    park();
+  }
+}
+
 bool error_matches(PyObject* cls) { return PyErr_ExceptionMatches(cls) != 0; }
 
 int init_runtime() { return init_function_type(); }
@@ -104,6 +123,15 @@ int import_from(PyObject* module, const char* from, std::span<const char* const>
     if (PyModule_AddObjectRef(module, name, v.get()) < 0) return -1;
   }
   return 0;
+}
+
+Method method(PyObject* obj, PyObject* name) {
+  Method m;
+  PyObject* found = nullptr;
+  int unbound = _PyObject_GetMethod(obj, name, &found);
+  m.func = Ref::steal(found);
+  if (unbound && found) m.self = obj;
+  return m;
 }
 
 int add_function(PyObject* module, const FuncDef& def) {

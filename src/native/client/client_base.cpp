@@ -1,0 +1,192 @@
+// lumo.client.ClientBase: what every client carries (server address, time-out,
+// message id, channel), the proxies it makes, the check of a response and close.
+#include "client/client.hpp"
+
+namespace client {
+namespace {
+
+using pyrt::Ref;
+
+Ref m_init(pyrt::Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref init = pyrt::super_attr(f, self, names.__init__);
+  if (!init) return init;
+  Ref r = pyrt::call(init.get());
+  if (!r) return r;
+  static PyObject* const zero = PyLong_FromLong(0);  // a cached small int
+  if (pyrt::setattr(self, names._host, a[1]) < 0 || pyrt::setattr(self, names._port, a[2]) < 0 ||
+      pyrt::setattr(self, names._timeout, a[3]) < 0 || pyrt::setattr(self, names._msgid, zero) < 0 ||
+      pyrt::setattr(self, names._connection, Py_None) < 0)
+    return Ref();
+  return pyrt::none();
+}
+
+Ref m_call(pyrt::Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* name = a[1];
+  PyObject* types = a[2];
+  if (pyrt::setattr(self, names.alias, name) < 0) return Ref();
+  const bool as_class = PyUnicode_CompareWithASCIIString(types, "class") == 0;
+  Ref proxy = pyrt::global(f, as_class ? names._RemoteClass : names._RemoteMethod);
+  if (!proxy) return proxy;
+  return pyrt::call(proxy.get(), self, name);
+}
+
+// Raises Exception("Response[<response>]<suffix>").
+Ref reject(PyObject* response, const char* suffix) {
+  Ref shown = pyrt::text(response);
+  if (!shown) return shown;
+  Ref tail = Ref::steal(PyUnicode_FromString(suffix));
+  if (!tail) return tail;
+  static PyObject* const head = pyrt::intern("Response[");
+  PyObject* pieces[] = {head, shown.get(), tail.get()};
+  return raise_exception(pyrt::concat(pieces));
+}
+
+// `_, msgid, result = response` for a tuple or list subclass: through iteration,
+// as unpacking does, with the interpreter's messages.
+int unpack3(PyObject* response, Ref (&items)[3]) {
+  Ref it = Ref::steal(PyObject_GetIter(response));
+  if (!it) return -1;
+  for (int i = 0; i < 3; ++i) {
+    items[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!items[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+      return -1;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+    return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+Ref m_parse(pyrt::Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* response = a[1];
+  // A tuple is read in place. Anything else (a list, which comparing its items
+  // may change, or a subclass with its own __len__ or __getitem__) is read as
+  // the interpreter reads it.
+  const bool tuple = PyTuple_CheckExact(response);
+  if (!tuple && !PyTuple_Check(response) && !PyList_Check(response))
+    return reject(response, "]: Invalid Type (tuple or list needed)");
+
+  Py_ssize_t size = tuple ? PyTuple_GET_SIZE(response) : PyObject_Size(response);
+  if (size < 0) return Ref();
+  if (size != 3) return reject(response, "]: Invalid Protocol");
+  Ref tag = tuple ? Ref::borrow(PyTuple_GET_ITEM(response, 0)) : Ref::steal(PySequence_GetItem(response, 0));
+  if (!tag) return tag;
+  Ref expected = pyrt::global(f, names.RESPONSE);
+  if (!expected) return expected;
+  int differs = not_equal(tag.get(), expected.get());
+  if (differs < 0) return Ref();
+  if (differs) return reject(response, "]: Invalid Protocol");
+
+  Ref items[3];
+  if (tuple) {
+    for (int i = 0; i < 3; ++i) items[i] = Ref::borrow(PyTuple_GET_ITEM(response, i));
+  } else if (unpack3(response, items) < 0) {
+    return Ref();
+  }
+  Ref current = pyrt::getattr(self, names._msgid);
+  if (!current) return current;
+  differs = not_equal(items[1].get(), current.get());
+  if (differs < 0) return Ref();
+  if (differs) return reject(response, "]: Invalid Message ID");
+  return std::move(items[2]);
+}
+
+Ref m_close(pyrt::Func&, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref done;
+  Ref channel = pyrt::getattr(self, names._connection);
+  if (channel) {
+    pyrt::Method close = pyrt::method(channel.get(), names.close);
+    if (close) done = close();
+  }
+  if (!done && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+
+  // The closing line is written in every case, also with an error on its way out.
+  pyrt::SavedError pending;
+  Ref logged;
+  Ref log = pyrt::getattr(self, names.log);
+  pyrt::Method critical = log ? pyrt::method(log.get(), names.critical) : pyrt::Method{};
+  if (critical) {
+    Ref host = pyrt::getattr(self, names._host);
+    if (host) host = pyrt::text(host.get());
+    Ref port = host ? pyrt::getattr(self, names._port) : Ref();
+    if (port) port = pyrt::text(port.get());
+    if (port) {
+      static PyObject* const head = pyrt::intern("Connection to (");
+      static PyObject* const sep = pyrt::intern(", ");
+      static PyObject* const tail = pyrt::intern(") closed!");
+      PyObject* pieces[] = {head, host.get(), sep, port.get(), tail};
+      Ref line = pyrt::concat(pieces);
+      if (line) logged = critical(line.get());
+    }
+  }
+  if (!logged) {
+    // An error of the log line replaces the pending one, which becomes its context.
+    chain_context(pending);
+    return Ref();
+  }
+  if (pending.type()) {
+    pending.restore();
+    return Ref();
+  }
+  return pyrt::none();
+}
+
+const pyrt::Param p_init[] = {
+    {"self"},
+    {"host", "str", pyrt::Check::Str},
+    {"port", "int", pyrt::Check::Int},
+    {"timeout", "float", pyrt::Check::Float, pyrt::dfloat(1000.0)},
+};
+const pyrt::Param p_call[] = {
+    {"self"},
+    {"name", "str", pyrt::Check::Str},
+    {"types", "str", pyrt::Check::Str, pyrt::dstr("class")},
+};
+const pyrt::Param p_parse[] = {{"self"}, {"response", "tuple | list"}};
+const pyrt::Param p_close[] = {{"self"}};
+
+// Indented as a method's docstring is in its source; inspect.getdoc() shows it flush.
+const char parse_doc[] =
+    "parse response\n"
+    "\n"
+    "        Args:\n"
+    "            response (tuple | list): response from the server\n"
+    "\n"
+    "        Raises:\n"
+    "            Exception: invalid response type\n"
+    "            Exception: invalid response protocol\n"
+    "            Exception: invalid msgid of response\n"
+    "\n"
+    "        Returns:\n"
+    "            _type_: result from response\n"
+    "        ";
+
+const pyrt::FuncDef d_init{"__init__", "ClientBase.__init__", p_init, m_init};
+const pyrt::FuncDef d_call{"__call__", "ClientBase.__call__", p_call, m_call};
+const pyrt::FuncDef d_parse{"_parse", "ClientBase._parse", p_parse, m_parse, parse_doc};
+const pyrt::FuncDef d_close{"close", "ClientBase.close", p_close, m_close};
+
+}  // namespace
+
+Ref make_client_base(PyObject* module) {
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  if (!bases) return bases;
+  const pyrt::Member members[] = {
+      {"__init__", &d_init},
+      {"__call__", &d_call},
+      {"_parse", &d_parse},
+      {"close", &d_close},
+  };
+  return pyrt::make_class(module, "ClientBase", bases.get(), members);
+}
+
+}  // namespace client

@@ -1,0 +1,86 @@
+// lumo.client._RemoteClass: a local stand-in for a published class, module or
+// namespace. Each attribute that normal lookup does not find becomes a
+// _RemoteMethod for "<class>.<attribute>".
+#include "client/client.hpp"
+
+namespace client {
+namespace {
+
+using pyrt::Ref;
+
+Ref m_init(pyrt::Func&, PyObject* const* a) {
+  PyObject* self = a[0];
+  if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();
+  if (pyrt::setattr(self, names._class, a[2]) < 0) return Ref();
+  return pyrt::none();
+}
+
+Ref m_getattr(pyrt::Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref cls = pyrt::getattr(self, names._class);
+  if (!cls) return cls;
+  PyObject* pieces[] = {cls.get(), names.dot, a[1]};
+  Ref remote_name;
+  if (PyUnicode_CheckExact(cls.get())) {
+    remote_name = pyrt::concat(pieces);
+  } else {
+    // Whatever `_class` became, the name is built as "+" would build it.
+    remote_name = Ref::steal(PyNumber_Add(cls.get(), names.dot));
+    if (remote_name) remote_name = Ref::steal(PyNumber_Add(remote_name.get(), a[1]));
+  }
+  if (!remote_name) return remote_name;
+  Ref remote_method = pyrt::global(f, names._RemoteMethod);
+  if (!remote_method) return remote_method;
+  Ref client = pyrt::getattr(self, names._client);
+  if (!client) return client;
+  return pyrt::call(remote_method.get(), client.get(), remote_name.get());
+}
+
+const pyrt::Param p_init[] = {
+    {"self"},
+    {"client", "'Client'"},
+    {"clsname", "str", pyrt::Check::Str},
+    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
+};
+const pyrt::Param p_getattr[] = {{"self"}, {"method", "str", pyrt::Check::Str}};
+const pyrt::FuncDef d_init{"__init__", "_RemoteClass.__init__", p_init, m_init};
+const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getattr, m_getattr};
+
+// Attribute access of the class: what the interpreter's own hook for a class
+// with __getattr__ does (normal lookup, then __getattr__ when that raises
+// AttributeError), without building the AttributeError that the normal lookup
+// would raise and the bound method for __getattr__ on every remote name. The
+// interpreter puts its own hook back if __getattr__ or __getattribute__ is
+// reassigned, and subclasses get it from the start.
+PyObject* getattro(PyObject* self, PyObject* name) {
+  PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+  if (found || PyErr_Occurred()) return found;
+  static PyObject* const hook_name = pyrt::intern("__getattr__");
+  Ref hook = Ref::borrow(_PyType_Lookup(Py_TYPE(self), hook_name));
+  if (!hook) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+    return nullptr;
+  }
+  if (PyType_HasFeature(Py_TYPE(hook.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    PyObject* args[] = {self, name};
+    return PyObject_Vectorcall(hook.get(), args, 2, nullptr);
+  }
+  if (descrgetfunc get = Py_TYPE(hook.get())->tp_descr_get) {
+    hook = Ref::steal(get(hook.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!hook) return nullptr;
+  }
+  return PyObject_CallOneArg(hook.get(), name);
+}
+
+}  // namespace
+
+Ref make_remote_class(PyObject* module, PyObject* base) {
+  Ref bases = Ref::steal(PyTuple_Pack(1, base));
+  if (!bases) return bases;
+  const pyrt::Member members[] = {{"__init__", &d_init}, {"__getattr__", &d_getattr}};
+  Ref cls = pyrt::make_class(module, "_RemoteClass", bases.get(), members);
+  if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_getattro = getattro;
+  return cls;
+}
+
+}  // namespace client

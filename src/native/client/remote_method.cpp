@@ -1,0 +1,69 @@
+// lumo.client._RemoteMethod: a local callable for one remote function. Calling
+// it calls its client's `call` with the remote name first.
+#include "client/client.hpp"
+
+namespace client {
+namespace {
+
+using pyrt::Ref;
+
+Ref m_init(pyrt::Func&, PyObject* const* a) {
+  PyObject* self = a[0];
+  if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();
+  if (pyrt::setattr(self, names._method, a[2]) < 0) return Ref();
+  return pyrt::none();
+}
+
+// Room on the stack for the arguments of most calls.
+constexpr Py_ssize_t kStackArgs = 8;
+
+Ref m_call(pyrt::Func&, PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* args = a[1];
+  PyObject* kwds = a[2];
+  Ref client = pyrt::getattr(self, names._client);
+  if (!client) return client;
+  pyrt::Method call = pyrt::method(client.get(), names.call);
+  if (!call) return Ref();
+  Ref remote_name = pyrt::getattr(self, names._method);
+  if (!remote_name) return remote_name;
+
+  // [slot for the client, remote name, *args]
+  const Py_ssize_t n = PyTuple_GET_SIZE(args);
+  PyObject* stack[kStackArgs + 2];
+  PyObject** argv = stack;
+  if (n > kStackArgs) {
+    argv = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(n + 2)));
+    if (!argv) {
+      PyErr_NoMemory();
+      return Ref();
+    }
+  }
+  argv[0] = nullptr;
+  argv[1] = remote_name.get();
+  for (Py_ssize_t i = 0; i < n; ++i) argv[i + 2] = PyTuple_GET_ITEM(args, i);
+  // The binder gave this call a dict of its own, so it is handed on as it is.
+  Ref result = call.call_dict(argv, static_cast<size_t>(n + 1), PyDict_GET_SIZE(kwds) ? kwds : nullptr);
+  if (argv != stack) PyMem_Free(argv);
+  return result;
+}
+
+const pyrt::Param p_init[] = {{"self"}, {"client", "'Client'"}, {"method", "str", pyrt::Check::Str}};
+const pyrt::Param p_call[] = {
+    {"self"},
+    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
+    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
+};
+const pyrt::FuncDef d_init{"__init__", "_RemoteMethod.__init__", p_init, m_init};
+const pyrt::FuncDef d_call{"__call__", "_RemoteMethod.__call__", p_call, m_call};
+
+}  // namespace
+
+Ref make_remote_method(PyObject* module, PyObject* base) {
+  Ref bases = Ref::steal(PyTuple_Pack(1, base));
+  if (!bases) return bases;
+  const pyrt::Member members[] = {{"__init__", &d_init}, {"__call__", &d_call}};
+  return pyrt::make_class(module, "_RemoteMethod", bases.get(), members);
+}
+
+}  // namespace client

@@ -1,0 +1,52 @@
+// lumo.client._RemoteStatus: the printed form of every proxy and the addresses
+// of its client's connection.
+#include "client/client.hpp"
+
+namespace client {
+namespace {
+
+using pyrt::Ref;
+
+Ref m_repr(pyrt::Func&, PyObject* const*) {
+  static PyObject* const text = pyrt::intern("LUMO.Client");
+  return Ref::borrow(text);
+}
+
+// self._client._connection._socket.<which>(); None when any attribute is missing.
+Ref address(PyObject* self, PyObject* which) {
+  Ref value = pyrt::getattr(self, names._client);
+  if (value) value = pyrt::getattr(value.get(), names._connection);
+  if (value) value = pyrt::getattr(value.get(), names._socket);
+  if (value) {
+    pyrt::Method get = pyrt::method(value.get(), which);
+    value = get ? get() : Ref();
+  }
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return pyrt::none();
+  }
+  return value;
+}
+
+Ref m_laddr(pyrt::Func&, PyObject* const* a) { return address(a[0], names.getsockname); }
+Ref m_raddr(pyrt::Func&, PyObject* const* a) { return address(a[0], names.getpeername); }
+
+const pyrt::Param p_self[] = {{"self"}};
+const pyrt::FuncDef d_repr{"__repr__", "_RemoteStatus.__repr__", p_self, m_repr, nullptr, "str"};
+const pyrt::FuncDef d_laddr{"laddr", "_RemoteStatus.laddr", p_self, m_laddr};
+const pyrt::FuncDef d_raddr{"raddr", "_RemoteStatus.raddr", p_self, m_raddr};
+
+}  // namespace
+
+Ref make_remote_status(PyObject* module) {
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  if (!bases) return bases;
+  const pyrt::Member members[] = {
+      {"__repr__", &d_repr},
+      {"laddr", &d_laddr, true},
+      {"raddr", &d_raddr, true},
+  };
+  return pyrt::make_class(module, "_RemoteStatus", bases.get(), members);
+}
+
+}  // namespace client
