@@ -92,12 +92,18 @@ namespace {
 
 void restore_thread(PyThreadState* save) noexcept {
   if (_Py_IsFinalizing()) park();
+#if defined(__cpp_exceptions)
   try {
     PyEval_RestoreThread(save);
   } catch (abi::__forced_unwind&) {
     // Finalization began while this thread waited for the GIL.
     park();
   }
+#else
+  // Built without exceptions, the thread's stack unwinds without running any destructor:
+  // nothing touches the interpreter on the way out.
+  PyEval_RestoreThread(save);
+#endif
 }
 
 bool error_matches(PyObject* cls) { return PyErr_ExceptionMatches(cls) != 0; }

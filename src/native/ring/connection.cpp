@@ -10,6 +10,7 @@
 // system call; the socket's time-out bounds every wait. A wait interrupted by a
 // signal runs the interpreter's signal handlers, so Ctrl+C interrupts it.
 #include "ring/connection.hpp"
+#include "ring/pickle_check.hpp"
 
 #include <errno.h>
 #include <netinet/in.h>
@@ -38,6 +39,25 @@ constexpr size_t kInitialBuffer = 64 * 1024;       // read-ahead buffer of a cha
 constexpr size_t kInlineStream = 1024 * 1024;      // larger streams get a buffer of their own
 constexpr size_t kFirstChunk = 1024 * 1024;        // growth start for large targets
 
+// The head of the interpreter's socket object (socketmodule.h, CPython 3.11).
+// A channel uses it only after checking, for its own socket, that the fields
+// read back what fileno() and gettimeout() say.
+struct SocketMirror {
+  PyObject_HEAD
+  int fd;
+  int family;
+  int type;
+  int proto;
+  PyObject* (*errorhandler)();
+  std::int64_t timeout_ns;  // negative: no time-out
+};
+
+PyObject* s_fileno;
+PyObject* s_close;
+PyObject* s_gettimeout;
+PyObject* s_dump;
+PyObject* s_clear_memo;
+
 struct Conn {
   PyObject_HEAD
   PyObject* dict;
@@ -47,6 +67,9 @@ struct Conn {
   PyObject* pickler;   // made at the first send, writes into `chunks`
   PyObject* chunks;    // what the pickler wrote for the message being sent
   PyObject* buffers;   // the PickleBuffers it kept out of band
+  PyObject* dump;      // the pickler's bound dump and clear_memo, looked up once
+  PyObject* clear_memo;
+  bool mirrored;       // the socket's descriptor and time-out are read in place
   double timeout;      // seconds; negative: no time-out
   unsigned long long max_frame;
   bool closed;
@@ -76,11 +99,11 @@ void shut(Conn* c) {
   bool had_error = PyErr_Occurred() != nullptr;
   if (had_error) {
     pyrt::SavedError saved;
-    Ref r = pyrt::call_method(c->sock, pyrt::intern("close"));
+    Ref r = pyrt::call_method(c->sock, s_close);
     PyErr_Clear();
     saved.restore();
   } else {
-    Ref r = pyrt::call_method(c->sock, pyrt::intern("close"));
+    Ref r = pyrt::call_method(c->sock, s_close);
     PyErr_Clear();
   }
 }
@@ -101,7 +124,18 @@ int raise_closed() {
 // behind the channel's back reads as a closed channel, never as a stale number.
 int live_fd(Conn* c) {
   if (c->closed) return raise_closed();
-  Ref fd = pyrt::call_method(c->sock, pyrt::intern("fileno"));
+  if (c->mirrored) {
+    // The interpreter's socket object, read in place: its descriptor (-1 once
+    // closed) and its current time-out, at no cost of a method call.
+    const auto* m = reinterpret_cast<const SocketMirror*>(c->sock);
+    c->timeout = m->timeout_ns < 0 ? -1.0 : static_cast<double>(m->timeout_ns) / 1e9;
+    if (m->fd < 0) {
+      c->closed = true;
+      return raise_closed();
+    }
+    return m->fd;
+  }
+  Ref fd = pyrt::call_method(c->sock, s_fileno);
   if (!fd) return -1;
   long v = PyLong_AsLong(fd.get());
   if (v == -1 && PyErr_Occurred()) return -1;
@@ -222,6 +256,7 @@ int ensure(Conn* c, int fd, size_t need, bool frame_started) {
     if (r < 0) return -1;
     if (r == 0) return eof_error(c, at_boundary);
     c->rtail += static_cast<size_t>(r);
+    if (c->rtail - c->rhead < need && PyErr_CheckSignals() < 0) return -1;
   }
   return 0;
 }
@@ -250,6 +285,7 @@ int read_growing(Conn* c, int fd, size_t n, Data data, Resize resize) {
     if (r < 0) return -1;
     if (r == 0) return eof_error(c, false);
     filled += static_cast<size_t>(r);
+    if (filled < n && PyErr_CheckSignals() < 0) return -1;
   }
   return 0;
 }
@@ -282,6 +318,21 @@ struct Busy {
 };
 
 Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers) {
+  // Numbers in the stream that would make the unpickler allocate far more than the stream's
+  // size (a huge memo index, a length past the end) are refused before it runs.
+  PickleProblem problem;
+  if (!check_pickle(reinterpret_cast<const unsigned char*>(data), len, &problem)) {
+    char text[200];
+    if (problem.kind == PickleProblem::kMemoIndex)
+      std::snprintf(text, sizeof text, "cannot decode the message: memo index %llu at byte %zu of a %zu-byte stream",
+                    static_cast<unsigned long long>(problem.value), problem.offset, len);
+    else
+      std::snprintf(text, sizeof text,
+                    "cannot decode the message: pickle data was truncated (the opcode at byte %zu claims %llu "
+                    "bytes, %zu follow)",
+                    problem.offset, static_cast<unsigned long long>(problem.value), problem.remaining);
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+  }
   Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(len), PyBUF_READ));
   if (!view) return view;
   Ref result;
@@ -292,6 +343,13 @@ Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers) {
     result = pyrt::call(shared.loads, view.get());
   }
   if (!result) {
+    // Ctrl+C (or SystemExit) that lands while an object of the message is being
+    // rebuilt is no fault of the message: it goes up as it is, so that the
+    // program stops instead of treating it as a broken connection.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+      shut(c);
+      return result;
+    }
     pyrt::SavedError cause;
     Ref text = Ref::steal(PyObject_Str(cause.value()));
     if (!text) PyErr_Clear();
@@ -427,8 +485,13 @@ Ref ensure_pickler(Conn* c) {
   Ref p = Ref::steal(
       PyObject_Vectorcall(shared.pickler_type, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffer_callback));
   if (!p) return p;
+  Ref dump = pyrt::getattr(p.get(), s_dump);
+  Ref clear_memo = pyrt::getattr(p.get(), s_clear_memo);
+  if (!dump || !clear_memo) return Ref();
   c->chunks = sink.release();
   c->buffers = keep.release();
+  c->dump = dump.release();
+  c->clear_memo = clear_memo.release();
   c->pickler = Ref::borrow(p.get()).release();
   return p;
 }
@@ -467,6 +530,10 @@ int write_all(Conn* c, int fd, std::vector<iovec>& iov) {
       }
     }
     while (i < iov.size() && iov[i].iov_len == 0) ++i;
+    // A blocking write that a signal cuts short returns the count written so
+    // far, not EINTR: run the handlers here, or Ctrl+C would wait for the end
+    // of a large message (forever, if the peer has stopped reading).
+    if (i < iov.size() && PyErr_CheckSignals() < 0) return -1;
   }
   return 0;
 }
@@ -488,7 +555,7 @@ Ref do_send(Conn* c, PyObject* obj) {
       pyrt::SavedError keep;
       clear_list(c->chunks);
       clear_list(c->buffers);
-      Ref r = pyrt::call_method(c->pickler, pyrt::intern("clear_memo"));
+      Ref r = pyrt::call(c->clear_memo);
       PyErr_Clear();
       if (keep.type()) keep.restore();
     }
@@ -496,7 +563,7 @@ Ref do_send(Conn* c, PyObject* obj) {
 
   // Encode the whole message before a byte is written: an object that does not
   // pickle raises here and leaves the stream as it was.
-  Ref done = pyrt::call_method(pickler.get(), pyrt::intern("dump"), obj);
+  Ref done = pyrt::call(c->dump, obj);
   if (!done) return done;
 
   PyObject* chunks = c->chunks;
@@ -621,7 +688,7 @@ pyrt::Ref m_close(pyrt::Func&, PyObject* const* a) {
   if (!c) return Ref();
   c->closed = true;
   c->rhead = c->rtail = 0;
-  Ref r = pyrt::call_method(c->sock, pyrt::intern("close"));
+  Ref r = pyrt::call_method(c->sock, s_close);
   if (!r) return r;
   return pyrt::none();
 }
@@ -681,7 +748,14 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   unsigned long long max_frame = kDefaultMaxFrame;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|K:Connection", const_cast<char**>(kwlist), &sock, &max_frame))
     return nullptr;
-  Ref fd_obj = pyrt::call_method(sock, pyrt::intern("fileno"));
+  if (!s_fileno) {
+    s_fileno = pyrt::intern("fileno");
+    s_close = pyrt::intern("close");
+    s_gettimeout = pyrt::intern("gettimeout");
+    s_dump = pyrt::intern("dump");
+    s_clear_memo = pyrt::intern("clear_memo");
+  }
+  Ref fd_obj = pyrt::call_method(sock, s_fileno);
   if (!fd_obj) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
@@ -695,7 +769,7 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyErr_SetString(PyExc_OSError, "Connection() needs an open socket: this one is closed");
     return nullptr;
   }
-  Ref timeout = pyrt::call_method(sock, pyrt::intern("gettimeout"));
+  Ref timeout = pyrt::call_method(sock, s_gettimeout);
   if (!timeout) return nullptr;
   double t = -1;
   if (timeout.get() != Py_None) {
@@ -720,6 +794,13 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   c->onwebs = pyrt::boolean(false).release();
   c->timeout = t;
   c->max_frame = max_frame;
+  if (shared.socket_type && PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(shared.socket_type))) {
+    const auto* m = reinterpret_cast<const SocketMirror*>(sock);
+    const std::int64_t want_ns = static_cast<std::int64_t>(t * 1e9 + 0.5);
+    const std::int64_t diff = m->timeout_ns - want_ns;
+    const bool same_timeout = t < 0 ? m->timeout_ns < 0 : m->timeout_ns >= 0 && diff >= -1000 && diff <= 1000;
+    c->mirrored = m->fd == fd && m->family == domain && m->type == stype && same_timeout;
+  }
   return reinterpret_cast<PyObject*>(c);
 }
 
@@ -732,6 +813,8 @@ int conn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(c->pickler);
   Py_VISIT(c->chunks);
   Py_VISIT(c->buffers);
+  Py_VISIT(c->dump);
+  Py_VISIT(c->clear_memo);
   return 0;
 }
 
@@ -743,6 +826,8 @@ int conn_clear(PyObject* self) {
   Py_CLEAR(c->pickler);
   Py_CLEAR(c->chunks);
   Py_CLEAR(c->buffers);
+  Py_CLEAR(c->dump);
+  Py_CLEAR(c->clear_memo);
   return 0;
 }
 

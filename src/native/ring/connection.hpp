@@ -12,7 +12,8 @@ struct Shared {
   PyObject* kw_buffers = nullptr;     // ("buffers",)
   PyObject* kw_buffer_callback = nullptr;  // ("buffer_callback",)
   PyObject* connection_type = nullptr;
-  PyObject* sink_type = nullptr;          // list subclass whose write() is append()
+  PyObject* sink_type = nullptr;
+  PyObject* socket_type = nullptr;        // _socket.socket          // list subclass whose write() is append()
 };
 extern Shared shared;
 

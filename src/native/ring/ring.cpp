@@ -55,6 +55,11 @@ int exec_ring(PyObject* module) {
   shared.kw_buffer_callback = Py_BuildValue("(s)", "buffer_callback");
   if (!shared.kw_buffers || !shared.kw_buffer_callback) return -1;
 
+  Ref socket_module = Ref::steal(PyImport_ImportModule("_socket"));
+  if (!socket_module) return -1;
+  shared.socket_type = pyrt::getattr(socket_module.get(), pyrt::intern("socket")).release();
+  if (!shared.socket_type) return -1;
+
   Ref append = pyrt::getattr(reinterpret_cast<PyObject*>(&PyList_Type), pyrt::intern("append"));
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyList_Type)));
   if (!append || !bases) return -1;

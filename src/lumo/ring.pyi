@@ -1,0 +1,34 @@
+# Types of lumo.ring, the message channel and the choice of a port for a name.
+import socket
+from typing import Any
+
+class Connection:
+    """A message channel over one connected socket: send() and recv() move whole Python objects.
+    The socket's time-out bounds every wait."""
+
+    _socket: socket.socket
+    _onwebs: bool
+    _closed: bool
+    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection: ...
+    @property
+    def closed(self) -> bool:
+        """True once the channel is closed."""
+    @property
+    def max_frame(self) -> int:
+        """The largest frame, in bytes, that the channel accepts."""
+    @property
+    def timeout(self) -> float | None:
+        """The socket's time-out in seconds (None: no time-out)."""
+    def send(self, obj: Any) -> None:
+        """Send one whole object. It is encoded completely before a byte is written."""
+    def recv(self) -> Any:
+        """Wait for and return the next object."""
+    def flush(self) -> None:
+        """Check without blocking that the peer is still there and discard stale input."""
+    def close(self) -> None:
+        """Close the channel and its socket."""
+    def fileno(self) -> int:
+        """The socket's descriptor."""
+
+def get_port(name: str) -> int:
+    """The TCP port of a service name: stable across processes and runs, in 10000..31999."""

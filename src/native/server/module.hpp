@@ -1,0 +1,203 @@
+// lumo.server: what the files of the module share.
+//
+// Every module-level name (Connection, REQUEST, Skrivo, terminate, ...) is read
+// from the module's namespace at each use through pyrt::global, so that
+// rebinding it in the module changes what the next call uses. The names
+// themselves are interned once, when the module is executed.
+#pragma once
+
+#include "pyrt/pyrt.hpp"
+
+namespace server {
+
+using pyrt::Ref;
+
+// field, text
+#define LUMO_SERVER_NAMES(X)                              \
+  X(Any, "Any")                                           \
+  X(BaseRequestHandler, "BaseRequestHandler")             \
+  X(BrokenPipeError, "BrokenPipeError")                   \
+  X(Connection, "Connection")                             \
+  X(ConnectionAbortedError, "ConnectionAbortedError")     \
+  X(ConnectionResetError, "ConnectionResetError")         \
+  X(KeyboardInterrupt, "KeyboardInterrupt")               \
+  X(MethodType, "MethodType")                             \
+  X(NoSuchProcess, "NoSuchProcess")                       \
+  X(Process, "Process")                                   \
+  X(REQUEST, "REQUEST")                                   \
+  X(RESPONSE, "RESPONSE")                                 \
+  X(RequestHandler, "RequestHandler")                     \
+  X(Server, "Server")                                     \
+  X(ServerBase, "ServerBase")                             \
+  X(Skrivo, "Skrivo")                                     \
+  X(Thread, "Thread")                                     \
+  X(ThreadingTCPServer, "ThreadingTCPServer")             \
+  X(dunder_init, "__init__")                              \
+  X(dunder_name, "__name__")                              \
+  X(_alias, "_alias")                                     \
+  X(_closed, "_closed")                                   \
+  X(_connection, "_connection")                           \
+  X(_onwebs, "_onwebs")                                   \
+  X(_parse, "_parse")                                     \
+  X(_server, "_server")                                   \
+  X(_timeout, "_timeout")                                 \
+  X(alias, "alias")                                       \
+  X(allow_reuse_address, "allow_reuse_address")           \
+  X(args, "args")                                         \
+  X(children, "children")                                 \
+  X(client, "client")                                     \
+  X(client_address, "client_address")                     \
+  X(closed, "closed")                                     \
+  X(count, "count")                                       \
+  X(critical, "critical")                                 \
+  X(daemon, "daemon")                                     \
+  X(daemon_threads, "daemon_threads")                     \
+  X(error, "error")                                       \
+  X(exclude, "exclude")                                   \
+  X(get, "get")                                           \
+  X(get_port, "get_port")                                 \
+  X(getpid, "getpid")                                     \
+  X(getppid, "getppid")                                   \
+  X(host, "host")                                         \
+  X(iformat, "iformat")                                   \
+  X(info, "info")                                         \
+  X(iprint, "iprint")                                     \
+  X(kill, "kill")                                         \
+  X(log, "log")                                           \
+  X(name, "name")                                         \
+  X(obj, "obj")                                           \
+  X(os, "os")                                             \
+  X(ping, "ping")                                         \
+  X(pop, "pop")                                           \
+  X(port, "port")                                         \
+  X(print, "print")                                       \
+  X(process, "process")                                   \
+  X(psutil, "psutil")                                     \
+  X(record, "record")                                     \
+  X(recursive, "recursive")                               \
+  X(recv, "recv")                                         \
+  X(register_, "register")                                \
+  X(request, "request")                                   \
+  X(send, "send")                                         \
+  X(serve_forever, "serve_forever")                       \
+  X(server, "server")                                     \
+  X(server_address, "server_address")                     \
+  X(server_close, "server_close")                         \
+  X(sleep, "sleep")                                       \
+  X(socketserver, "socketserver")                         \
+  X(split, "split")                                       \
+  X(start, "start")                                       \
+  X(stats, "stats")                                       \
+  X(statistics, "statistics")                             \
+  X(target, "target")                                     \
+  X(terminate, "terminate")                               \
+  X(threading, "threading")                               \
+  X(time, "time")                                         \
+  X(wait_procs, "wait_procs")                             \
+  X(warning, "warning")
+
+// field, text: the constant texts of log lines and error messages
+#define LUMO_SERVER_TEXTS(X)                            \
+  X(t_wait, "Wait for cleaning ...")                    \
+  X(t_no_such_process, "No such process")               \
+  X(t_stopping, "Stopping ")                            \
+  X(t_at, " at ")                                       \
+  X(t_bangs, "!!!")                                     \
+  X(t_serving_at, " is serving at ")                    \
+  X(t_colon, ":")                                       \
+  X(t_client_, "Client ")                               \
+  X(t_connected, " connected")                          \
+  X(t_client, "Client")                                 \
+  X(t_disconnected, " disconnected!")                   \
+  X(t_registered, " has already been registered")       \
+  X(t_request_open, "Request[")                         \
+  X(t_invalid_protocol, "]: Invalid Protocol")          \
+  X(t_quote, "\"")                                      \
+  X(t_no_attribute, "\" has no attribute \"")           \
+  X(t_lumo, "lumo")                                     \
+  X(t_velkor, "velkor")                                 \
+  X(t_druset, "druset")
+
+struct Names {
+#define LUMO_SERVER_FIELD(field, s) PyObject* field = nullptr;
+  LUMO_SERVER_NAMES(LUMO_SERVER_FIELD)
+  LUMO_SERVER_TEXTS(LUMO_SERVER_FIELD)
+#undef LUMO_SERVER_FIELD
+  // Other constants.
+  PyObject* dot = nullptr;            // "."
+  PyObject* blank = nullptr;          // " "
+  PyObject* empty = nullptr;          // ""
+  PyObject* zero = nullptr;           // 0
+  PyObject* one = nullptr;            // 1
+  PyObject* kw_recursive = nullptr;   // ("recursive",)
+  PyObject* kw_exclude = nullptr;     // ("exclude",)
+  PyObject* kw_obj_alias = nullptr;   // ("obj", "alias")
+  PyObject* kw_thread = nullptr;      // ("target", "daemon", "args")
+};
+extern Names names;
+
+// Interns the names; called once by the module's exec step.
+int init_names();
+
+// The classes and functions of the module, each made in its own file. The
+// class makers return the class; the caller binds it in the module.
+Ref make_server_base(PyObject* module);
+Ref make_request_handler(PyObject* module);
+Ref make_server(PyObject* module);
+extern const pyrt::FuncDef def_terminate;
+extern const pyrt::FuncDef def_start;
+extern const pyrt::FuncDef def_serve;
+
+// ---------------------------------------------------------------- helpers
+
+// The scope of an `except` block: while it lives, `e` is the exception being
+// handled (sys.exc_info() shows it, and an exception raised meanwhile gets it
+// as its __context__), as in the interpreter's own except blocks.
+class Handling {
+  Ref previous_;
+
+ public:
+  explicit Handling(PyObject* e) : previous_(Ref::steal(PyErr_GetHandledException())) { PyErr_SetHandledException(e); }
+  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+};
+
+// seq[i] for i >= 0, as the subscript operator does it.
+inline Ref item(PyObject* seq, Py_ssize_t i) {
+  if (PyTuple_CheckExact(seq)) {
+    if (i < PyTuple_GET_SIZE(seq)) return Ref::borrow(PyTuple_GET_ITEM(seq, i));
+    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    return Ref();
+  }
+  if (PyList_CheckExact(seq)) {
+    if (i < PyList_GET_SIZE(seq)) return Ref::borrow(PyList_GET_ITEM(seq, i));
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return Ref();
+  }
+  Ref index = Ref::steal(PyLong_FromSsize_t(i));
+  if (!index) return index;
+  return Ref::steal(PyObject_GetItem(seq, index.get()));
+}
+
+// `a, b, ... = value` with n targets: fills out[0..n) or raises as the
+// interpreter does (ValueError for a wrong count).
+int unpack(PyObject* value, Py_ssize_t n, Ref* out);
+
+// The __name__ of the type of `v`.
+inline Ref type_name(PyObject* v) { return pyrt::getattr(reinterpret_cast<PyObject*>(Py_TYPE(v)), names.dunder_name); }
+
+// The truth value of `v`: 1, 0, or -1 with an error set.
+inline int truth(PyObject* v) {
+  if (v == Py_True) return 1;
+  if (v == Py_False || v == Py_None) return 0;
+  return PyObject_IsTrue(v);
+}
+
+// Raises cls(text) for a C text.
+inline void raise_text(PyObject* cls, const char* text) { PyErr_SetString(cls, text); }
+
+// Raises cls(text) for a text object.
+inline void raise_object(PyObject* cls, PyObject* text) { PyErr_SetObject(cls, text); }
+
+}  // namespace server

@@ -1,0 +1,374 @@
+// lumo.server.RequestHandler: serves one connection on its own thread, one
+// request at a time, until the connection ends.
+//
+// process() runs once per call: the names it needs are interned at module
+// exec, methods are called through PyObject_VectorcallMethod (no bound
+// method objects), and a successful call allocates nothing beyond what the
+// call itself, the parse and the response tuple need.
+#include "server/module.hpp"
+
+namespace server {
+namespace {
+
+using pyrt::Func;
+using pyrt::Param;
+
+// ------------------------------------------------------------- setup
+
+// setup(self)
+Ref m_setup(Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref record = Ref::steal(PyDict_New());
+  if (!record || pyrt::setattr(self, names.record, record.get()) < 0) return Ref();
+
+  Ref server = pyrt::getattr(self, names.server);
+  if (!server) return server;
+  Ref log = pyrt::getattr(server.get(), names.log);
+  if (!log) return log;
+  Ref address = pyrt::getattr(self, names.client_address);
+  if (!address) return address;
+  Ref shown = pyrt::text(address.get());
+  if (!shown) return shown;
+  PyObject* pieces[] = {names.t_client_, shown.get(), names.t_connected};
+  Ref line = pyrt::concat(pieces);
+  if (!line) return line;
+  Ref r = pyrt::call_method(log.get(), names.info, line.get());
+  if (!r) return r;
+
+  record = pyrt::getattr(self, names.record);
+  if (!record) return record;
+  server = pyrt::getattr(self, names.server);
+  if (!server) return server;
+  Ref statistics = pyrt::getattr(server.get(), names.statistics);
+  if (!statistics) return statistics;
+  address = pyrt::getattr(self, names.client_address);
+  if (!address || PyObject_SetItem(statistics.get(), address.get(), record.get()) < 0) return Ref();
+
+  Ref connection_class = pyrt::global(f, names.Connection);
+  if (!connection_class) return connection_class;
+  Ref sock = pyrt::getattr(self, names.request);
+  if (!sock) return sock;
+  Ref connection = pyrt::call(connection_class.get(), sock.get());
+  if (!connection || pyrt::setattr(self, names._connection, connection.get()) < 0) return Ref();
+  return pyrt::none();
+}
+
+// ------------------------------------------------------------- handle
+
+// Is the pending exception one of the connection errors? Runs inside the
+// except scope, as the match of an except clause does.
+int connection_error(Func& f, const pyrt::SavedError& e) {
+  PyObject* const which[] = {names.ConnectionResetError, names.ConnectionAbortedError, names.BrokenPipeError};
+  for (PyObject* name : which) {
+    Ref cls = pyrt::global(f, name);
+    if (!cls) return -1;
+    if (e.matches(cls.get())) return 1;
+  }
+  return 0;
+}
+
+// handle(self)
+Ref m_handle(Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  for (;;) {
+    Ref connection = pyrt::getattr(self, names._connection);
+    if (!connection) return connection;
+    Ref closed = pyrt::getattr(connection.get(), names.closed);
+    if (!closed) return closed;
+    const int done = truth(closed.get());
+    if (done < 0) return Ref();
+    if (done) return pyrt::none();
+    connection.reset();
+    closed.reset();
+
+    Ref r = pyrt::call_method(self, names.process);
+    if (r) continue;
+
+    pyrt::SavedError e;
+    Handling handling(e.value());
+    const int lost = connection_error(f, e);
+    if (lost < 0) return Ref();
+    if (lost) {
+      Ref kind = type_name(e.value());
+      if (!kind) return kind;
+      Ref kind_text = pyrt::text(kind.get());
+      if (!kind_text) return kind_text;
+      Ref message = pyrt::text(e.value());
+      if (!message) return message;
+      PyObject* pieces[] = {kind_text.get(), names.blank, message.get()};
+      Ref line = pyrt::concat(pieces);
+      if (!line) return line;
+      Ref server = pyrt::getattr(self, names.server);
+      if (!server) return server;
+      Ref log = pyrt::getattr(server.get(), names.log);
+      if (!log) return log;
+      Ref logged = pyrt::call_method(log.get(), names.critical, line.get());
+      if (!logged) return logged;
+      return pyrt::none();
+    }
+    if (e.matches(PyExc_Exception)) return pyrt::none();
+    e.restore();
+    return Ref();
+  }
+}
+
+// ------------------------------------------------------------- process
+
+// What a pass has unpacked so far; the error path needs it.
+struct Pass {
+  Pass(PyObject* self_, PyObject* request_) : self(self_), request(request_) {}
+  PyObject* self;
+  PyObject* request;
+  Ref record;
+  Ref key;       // element 2 of the request
+  Ref msgid;
+  Ref args;
+  Ref kwds;
+  bool parsed = false;
+};
+
+// The call arguments: args as a tuple, kwds as a new dict (null when empty).
+int call_arguments(Pass& p, Ref& args, Ref& kwds) {
+  args = PyTuple_CheckExact(p.args.get()) ? p.args.copy() : Ref::steal(PySequence_Tuple(p.args.get()));
+  if (!args) return -1;
+  PyObject* k = p.kwds.get();
+  if (k == Py_None) {
+    raise_text(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    return -1;
+  }
+  if (PyDict_CheckExact(k)) {
+    // A copy, as a call with **kwds makes; an empty one is no keywords at all.
+    if (PyDict_GET_SIZE(k)) kwds = Ref::steal(PyDict_Copy(k));
+    else return 0;
+  } else {
+    kwds = pyrt::call(reinterpret_cast<PyObject*>(&PyDict_Type), k);
+  }
+  return kwds ? 0 : -1;
+}
+
+// Steps of a pass that are answered whatever happens: note the sender, make
+// the entry of the name, parse, call, count. Returns the call's result.
+Ref serve_request(Pass& p) {
+  Ref address = pyrt::getattr(p.self, names.client_address);
+  if (!address) return address;
+  Ref host = item(address.get(), 0);
+  if (!host) return host;
+  Ref server = pyrt::getattr(p.self, names.server);
+  if (!server) return server;
+  Ref client = pyrt::getattr(server.get(), names.client);
+  if (!client || PyObject_SetItem(client.get(), names.host, host.get()) < 0) return Ref();
+  Ref port = item(address.get(), 1);
+  if (!port || PyObject_SetItem(client.get(), names.port, port.get()) < 0) return Ref();
+
+  p.key = item(p.request, 2);
+  if (!p.key) return Ref();
+  p.record = pyrt::getattr(p.self, names.record);
+  if (!p.record) return Ref();
+  const int known = PySequence_Contains(p.record.get(), p.key.get());
+  if (known < 0) return Ref();
+  if (!known) {
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || PyDict_SetItem(entry.get(), names.count, names.zero) < 0 ||
+        PyObject_SetItem(p.record.get(), p.key.get(), entry.get()) < 0)
+      return Ref();
+  }
+
+  Ref parsed = pyrt::call_method(server.get(), names._parse, p.request);
+  if (!parsed) return parsed;
+  Ref parts[4];
+  if (unpack(parsed.get(), 4, parts) < 0) return Ref();
+  p.msgid = std::move(parts[0]);
+  p.args = std::move(parts[2]);
+  p.kwds = std::move(parts[3]);
+  p.parsed = true;
+  PyObject* function = parts[1].get();
+  if (PyUnicode_Check(function)) {
+    raise_object(PyExc_AttributeError, function);
+    return Ref();
+  }
+
+  Ref args, kwds;
+  if (call_arguments(p, args, kwds) < 0) return Ref();
+  Ref result = Ref::steal(PyObject_Call(function, args.get(), kwds.get()));
+  if (!result) return result;
+
+  Ref key = item(p.request, 2);
+  if (!key) return key;
+  Ref entry = Ref::steal(PyObject_GetItem(p.record.get(), key.get()));
+  if (!entry) return entry;
+  Ref count = Ref::steal(PyObject_GetItem(entry.get(), names.count));
+  if (!count) return count;
+  count = Ref::steal(PyNumber_InPlaceAdd(count.get(), names.one));
+  if (!count || PyObject_SetItem(entry.get(), names.count, count.get()) < 0) return Ref();
+  return result;
+}
+
+// The error value of a failure `e` once the request is parsed: the logger's
+// answer to Exception(<class name><call description> <text of e>).
+Ref error_value(Func& f, Pass& p, PyObject* e) {
+  Ref kind = type_name(e);
+  if (!kind) return kind;
+  Ref kind_text = pyrt::text(kind.get());
+  if (!kind_text) return kind_text;
+  Ref iformat = pyrt::global(f, names.iformat);
+  if (!iformat) return iformat;
+  Ref key = item(p.request, 2);
+  if (!key) return key;
+  Ref call = pyrt::call(iformat.get(), key.get(), p.args.get(), p.kwds.get());
+  if (!call) return call;
+  Ref call_text = pyrt::text(call.get());
+  if (!call_text) return call_text;
+  Ref message = pyrt::text(e);
+  if (!message) return message;
+  PyObject* pieces[] = {kind_text.get(), call_text.get(), names.blank, message.get()};
+  Ref text = pyrt::concat(pieces);
+  if (!text) return text;
+  Ref err = pyrt::call(PyExc_Exception, text.get());
+  if (!err) return err;
+  Ref server = pyrt::getattr(p.self, names.server);
+  if (!server) return server;
+  Ref log = pyrt::getattr(server.get(), names.log);
+  if (!log) return log;
+  return pyrt::call_method(log.get(), names.error, err.get());
+}
+
+// connection.send((RESPONSE, msgid, response))
+Ref send_response(Func& f, PyObject* connection, PyObject* msgid, PyObject* response) {
+  Ref tag = pyrt::global(f, names.RESPONSE);
+  if (!tag) return tag;
+  Ref message = Ref::steal(PyTuple_Pack(3, tag.get(), msgid, response));
+  if (!message) return message;
+  return pyrt::call_method(connection, names.send, message.get());
+}
+
+// process(self)
+Ref m_process(Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref connection = pyrt::getattr(self, names._connection);
+  if (!connection) return connection;
+  Ref request = pyrt::call_method(connection.get(), names.recv);
+  if (!request) return request;
+
+  Ref echo = pyrt::getattr(connection.get(), names._onwebs);
+  if (!echo) return echo;
+  const int echoing = truth(echo.get());
+  if (echoing < 0) return Ref();
+  if (echoing) {
+    Ref print = pyrt::global(f, names.print);
+    if (!print) return print;
+    Ref printed = pyrt::call(print.get(), request.get());
+    if (!printed) return printed;
+    Ref sent = pyrt::call_method(connection.get(), names.send, request.get());
+    if (!sent) return sent;
+    return pyrt::none();
+  }
+
+  if (!PyTuple_Check(request.get()) && !PyList_Check(request.get())) {
+    // Not a tuple or list by its type: isinstance() also asks the object's __class__.
+    Ref kinds = Ref::steal(
+        PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyTuple_Type), reinterpret_cast<PyObject*>(&PyList_Type)));
+    if (!kinds) return kinds;
+    const int ok = PyObject_IsInstance(request.get(), kinds.get());
+    if (ok < 0) return Ref();
+    if (!ok) {
+      raise_text(PyExc_TypeError, "Invalid protocol");
+      return Ref();
+    }
+  }
+
+  Pass p(self, request.get());
+  Ref response = serve_request(p);
+  if (!response) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return response;
+    pyrt::SavedError e;
+    Handling handling(e.value());
+    if (!p.parsed) {
+      // Nothing to answer with: no message id, no arguments. The failure
+      // ends the connection (a message too short to have a name fails again
+      // on reading it, as the error text would).
+      Ref kind = type_name(e.value());
+      if (!kind) return kind;
+      Ref key = item(request.get(), 2);
+      if (!key) return key;
+      e.restore();
+      return Ref();
+    }
+    response = error_value(f, p, e.value());
+    if (!response) return response;
+  }
+
+  Ref sent = send_response(f, connection.get(), p.msgid.get(), response.get());
+  if (sent) return pyrt::none();
+  // The channel encodes a whole message before it writes a byte, so a result
+  // that cannot be encoded (a generator, a lock) leaves the stream intact:
+  // answer it as a failed call and keep the connection. Errors of the socket
+  // itself (OSError) end the connection.
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OSError)) return sent;
+  pyrt::SavedError e;
+  Handling handling(e.value());
+  response = error_value(f, p, e.value());
+  if (!response) return response;
+  sent = send_response(f, connection.get(), p.msgid.get(), response.get());
+  if (!sent) return sent;
+  return pyrt::none();
+}
+
+// ------------------------------------------------------------- finish
+
+// finish(self)
+Ref m_finish(Func&, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref server = pyrt::getattr(self, names.server);
+  if (!server) return server;
+  Ref log = pyrt::getattr(server.get(), names.log);
+  if (!log) return log;
+  Ref address = pyrt::getattr(self, names.client_address);
+  if (!address) return address;
+  Ref shown = pyrt::text(address.get());
+  if (!shown) return shown;
+  PyObject* pieces[] = {names.t_client, shown.get(), names.t_disconnected};
+  Ref line = pyrt::concat(pieces);
+  if (!line) return line;
+  Ref r = pyrt::call_method(log.get(), names.critical, line.get());
+  if (!r) return r;
+
+  server = pyrt::getattr(self, names.server);
+  if (!server) return server;
+  Ref statistics = pyrt::getattr(server.get(), names.statistics);
+  if (!statistics) return statistics;
+  address = pyrt::getattr(self, names.client_address);
+  if (!address) return address;
+  Ref removed = pyrt::call_method(statistics.get(), names.pop, address.get(), names.empty);
+  if (!removed) return removed;
+
+  Ref connection = pyrt::getattr(self, names._connection);
+  if (!connection || pyrt::setattr(connection.get(), names._closed, Py_True) < 0) return Ref();
+  return pyrt::none();
+}
+
+const Param p_self[] = {{"self"}};
+
+const pyrt::FuncDef d_setup{"setup", "RequestHandler.setup", p_self, m_setup};
+const pyrt::FuncDef d_handle{"handle", "RequestHandler.handle", p_self, m_handle};
+const pyrt::FuncDef d_process{"process", "RequestHandler.process", p_self, m_process};
+const pyrt::FuncDef d_finish{"finish", "RequestHandler.finish", p_self, m_finish};
+
+}  // namespace
+
+Ref make_request_handler(PyObject* module) {
+  Ref socketserver = pyrt::global_in(PyModule_GetDict(module), names.socketserver);
+  if (!socketserver) return socketserver;
+  Ref base = pyrt::getattr(socketserver.get(), names.BaseRequestHandler);
+  if (!base) return base;
+  Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+  if (!bases) return bases;
+  const pyrt::Member members[] = {
+      {"setup", &d_setup},
+      {"handle", &d_handle},
+      {"process", &d_process},
+      {"finish", &d_finish},
+  };
+  return pyrt::make_class(module, "RequestHandler", bases.get(), members);
+}
+
+}  // namespace server
