@@ -24,7 +24,7 @@ import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-from bench import measure, report
+from bench import measure, report, worker
 
 KiB = 1024
 MiB = 1024 * KiB
@@ -42,44 +42,46 @@ def size_label(size: int) -> str:
     return f"{size}B"
 
 
-@dataclass
-class Config:
-    quick: bool
-    latency_n: int
-    latency_s: float
-    latency_warmup: int
-    echo_sizes: list  # [label, bytes, "bytes" | "numpy"]
-    echo_n: int
-    echo_s: float
-    echo_warmup_max: int
-    clients: list
-    calls_s: float
-    max_calls: int
-    connect_n: int
-    connect_s: float
-    memory_size: int
-    bulk_total: int
-    bulk_chunk: int
-    pin_cpu: int = 0
-    ping_n: int = field(default=0)
-
-    @classmethod
-    def make(cls, quick: bool) -> "Config":
-        if quick:
-            sizes = [1 * KiB, 1 * MiB]
-            array = 1 * MiB
-            return cls(True, 2000, 0.3, 50, _sizes(sizes, array), 20, 0.2, 1 * MiB, [1, 4], 0.3,
-                       100_000, 10, 0.3, 4 * MiB, 64 * MiB, 1 * MiB, ping_n=20_000)
-        sizes = [1 * KiB, 1 * MiB, 16 * MiB, 128 * MiB]
-        array = 16 * MiB
-        return cls(False, 20_000, 3.0, 200, _sizes(sizes, array), 200, 2.0, 16 * MiB,
-                   [1, 4, 16, 64], 2.0, 10_000_000, 100, 2.0, 128 * MiB, 1 * GiB, 1 * MiB,
-                   ping_n=200_000)
-
-
 def _sizes(sizes, array):
     return [[size_label(s), s, "bytes"] for s in sizes] + [
         [f"numpy{size_label(array)}", array, "numpy"]]
+
+
+@dataclass
+class Config:
+    """Counts, times and sizes of a run; every loop stops at its count or its time."""
+    quick: bool = False
+    latency_n: int = 20_000          # add(1, 2) calls per latency run ...
+    latency_s: float = 3.0           # ... or this many seconds
+    latency_warmup: int = 200
+    latency_rounds: int = 3          # the latency time is split into rounds over all systems
+    ping_n: int = 200_000            # the C floor's round trips (same time limit)
+    echo_sizes: list = field(default_factory=lambda: _sizes(
+        [1 * KiB, 1 * MiB, 16 * MiB, 128 * MiB], 16 * MiB))  # [label, bytes, kind]
+    echo_n: int = 200
+    echo_s: float = 2.0
+    echo_warmup_max: int = 16 * MiB  # bigger payloads get no unmeasured first call
+    echo_timeout: float = 60.0       # a payload whose worker needs longer is reported cut off
+    clients: list = field(default_factory=lambda: [1, 4, 16, 64])
+    calls_s: float = 2.0
+    max_calls: int = 10_000_000
+    connect_n: int = 100
+    connect_s: float = 2.0
+    memory_size: int = 128 * MiB     # one of the bytes echo sizes
+    bulk_total: int = 1 * GiB
+    bulk_chunk: int = 1 * MiB
+    pin_cpu: int = 0
+
+    @classmethod
+    def make(cls, quick: bool) -> "Config":
+        if not quick:
+            return cls()
+        return cls(quick=True, latency_n=2000, latency_s=0.3, latency_warmup=50, latency_rounds=1,
+                   ping_n=20_000,
+                   echo_sizes=_sizes([1 * KiB, 1 * MiB], 1 * MiB), echo_n=20, echo_s=0.2,
+                   echo_warmup_max=1 * MiB, echo_timeout=30.0, clients=[1, 4], calls_s=0.3,
+                   max_calls=100_000, connect_n=10, connect_s=0.3, memory_size=1 * MiB,
+                   bulk_total=64 * MiB)
 
 
 def machine_info() -> dict:
@@ -98,17 +100,23 @@ def machine_info() -> dict:
 
 
 class Run:
+    """One benchmark run: availability, the interleaved latency rounds, then per system the
+    bulk floor, connect, calls/s, echo and memory measurements."""
+
     def __init__(self, cfg: Config, only: list[str], reg: measure.Registry, log=print):
         self.cfg, self.only, self.reg, self.log = cfg, only, reg, log
         self.res = {"meta": {}, "config": asdict(cfg), "systems": {}, "latency": {}, "bulk": {},
                     "echo": {}, "calls": {}, "connect": {}, "memory": {}, "errors": {},
                     "targets": []}
+        self.floor_binary = None
 
-    def _attempt(self, name: str, what: str, fn):
+    def _attempt(self, name: str, what: str, fn, reraise=()):
         """Runs one measurement; a failure is recorded and the run goes on."""
         t0 = time.monotonic()
         try:
             out = fn()
+        except reraise:
+            raise
         except Exception as exc:
             msg = f"{what}: {type(exc).__name__}: {exc}"
             self.res["errors"].setdefault(name, []).append(msg)
@@ -117,72 +125,93 @@ class Run:
         self.log(f"  {name} {what} ({time.monotonic() - t0:.1f} s): {_brief(out)}")
         return out
 
-    # -- the C floor ------------------------------------------------------------------------
-    def floor(self) -> None:
+    def available(self) -> list[str]:
+        return [n for n in self.only if self.res["systems"].get(n, {}).get("available")]
+
+    # -- what can run -----------------------------------------------------------------------
+    def check(self, name: str) -> None:
+        if name == "c":
+            info = {"label": C_LABEL, "kind": "floor",
+                    "notes": "16-byte ping-pong, TCP_NODELAY; bulk transfer in 1 MiB writes"}
+            try:
+                self.floor_binary, version = measure.build_floor(self.reg.workdir)
+                info.update(available=True, version=version)
+            except Exception as exc:
+                info.update(available=False, reason=f"{type(exc).__name__}: {exc}")
+        else:
+            from bench.targets import PYTHON_TARGETS
+
+            target = PYTHON_TARGETS[name]
+            info = {"label": target.label, "kind": target.kind, "notes": target.notes}
+            check = measure.check_target(self.reg, name)
+            if "error" in check:
+                info.update(available=False, reason=check["error"])
+            else:
+                info.update(available=True, version=check["version"])
+        self.res["systems"][name] = info
+        self.log(f"{name}: " + (info["version"] if info["available"]
+                                 else f"skipped ({info['reason']})"))
+
+    # -- latency ----------------------------------------------------------------------------
+    def latency_once(self, name: str, cpu, n: int, seconds: float) -> dict:
+        reg, cfg = self.reg, self.cfg
+        if name == "c":
+            with measure.floor_server(reg, self.floor_binary, cpu) as (port, _):
+                return measure.floor_ping(reg, self.floor_binary, port, n, seconds, cpu)
+        with measure.python_server(reg, name, cpu) as (port, _):
+            return measure.worker(reg, "latency", {
+                "target": name, "port": port, "n": n, "seconds": seconds,
+                "warmup": cfg.latency_warmup, "cpu": cpu, "samples": True}, seconds + 120)
+
+    def latency(self) -> None:
+        """add(1, 2) round trips, unpinned and pinned. The time is split into rounds that visit
+        every system in turn, so that a change in the machine's load or in where the scheduler
+        puts the processes hits every system alike; percentiles are over the pooled samples."""
+        cfg = self.cfg
+        rounds = max(1, cfg.latency_rounds)
+        pooled: dict = {}
+        for r in range(rounds):
+            for mode, cpu in (("unpinned", None), ("pinned", cfg.pin_cpu)):
+                for name in self.available():
+                    n = (cfg.ping_n if name == "c" else cfg.latency_n) // rounds
+                    out = self._attempt(name, f"latency {mode}, round {r + 1}/{rounds}",
+                                        lambda name=name, cpu=cpu, n=n: self.latency_once(
+                                            name, cpu, max(1, n), cfg.latency_s / rounds))
+                    if out:
+                        pooled.setdefault(name, {}).setdefault(mode, []).append(out)
+        for name, modes in pooled.items():
+            for mode, runs in modes.items():
+                samples = sorted(s for run in runs for s in run["samples_ns"])
+                stats = worker.summarize(samples)
+                stats["errors"] = sum(run["errors"] for run in runs)
+                stats["first_error"] = next((run.get("first_error") for run in runs
+                                             if run.get("first_error")), None)
+                stats["round_p50_us"] = [worker.summarize(sorted(run["samples_ns"]))["p50_us"]
+                                         for run in runs]
+                self.res["latency"].setdefault(name, {})[mode] = stats
+
+    # -- everything else --------------------------------------------------------------------
+    def bulk(self) -> None:
         cfg, reg = self.cfg, self.reg
-        try:
-            binary, version = measure.build_floor(reg.workdir)
-        except Exception as exc:
-            self.res["systems"]["c"] = {"label": C_LABEL, "kind": "floor", "available": False,
-                                        "reason": f"{type(exc).__name__}: {exc}"}
-            self.log(f"c: skipped ({exc})")
-            return
-        self.res["systems"]["c"] = {"label": C_LABEL, "kind": "floor", "available": True,
-                                    "version": version,
-                                    "notes": "16-byte ping-pong, TCP_NODELAY; bulk 1 MiB writes"}
-        self.log(f"c: {version}")
-        lat = self.res["latency"].setdefault("c", {})
-        for mode, cpu in (("unpinned", None), ("pinned", cfg.pin_cpu)):
-            def ping(cpu=cpu):
-                with measure.floor_server(reg, binary, cpu) as (port, _):
-                    return measure.floor_ping(reg, binary, port, cfg.ping_n, cfg.latency_s, cpu)
-            out = self._attempt("c", f"latency {mode}", ping)
-            if out:
-                lat[mode] = out
 
         def bulk():
-            with measure.floor_server(reg, binary) as (port, _):
-                return measure.floor_bulk(reg, binary, port, cfg.bulk_total, cfg.bulk_chunk)
+            with measure.floor_server(reg, self.floor_binary) as (port, _):
+                return measure.floor_bulk(reg, self.floor_binary, port, cfg.bulk_total,
+                                          cfg.bulk_chunk)
         out = self._attempt("c", "bulk", bulk)
         if out:
             self.res["bulk"]["c"] = out
 
-    # -- the Python systems -----------------------------------------------------------------
     def python_system(self, name: str) -> None:
-        from bench.targets import PYTHON_TARGETS
-
-        target = PYTHON_TARGETS[name]
-        info = {"label": target.label, "kind": target.kind, "notes": target.notes}
-        check = measure.check_target(self.reg, name)
-        if "error" in check:
-            info.update(available=False, reason=check["error"])
-            self.res["systems"][name] = info
-            self.log(f"{name}: skipped ({check['error']})")
-            return
-        info.update(available=True, version=check["version"])
-        self.res["systems"][name] = info
-        self.log(f"{name}: {check['version']}")
         cfg, reg = self.cfg, self.reg
 
         def params(port, **kw):
             return {"target": name, "port": port, **kw}
 
-        lat = self.res["latency"].setdefault(name, {})
         calls = self.res["calls"].setdefault(name, {"processes": {}, "threads": {}})
 
-        def unpinned():
+        def with_server():
             with measure.python_server(reg, name) as (port, _):
-                out = self._attempt(name, "latency unpinned", lambda: measure.worker(
-                    reg, "latency", params(port, n=cfg.latency_n, seconds=cfg.latency_s,
-                                           warmup=cfg.latency_warmup), cfg.latency_s + 120))
-                if out:
-                    lat["unpinned"] = out
-                out = self._attempt(name, "echo", lambda: measure.worker(
-                    reg, "echo", params(port, sizes=cfg.echo_sizes, n=cfg.echo_n,
-                                        seconds=cfg.echo_s, warmup_max=cfg.echo_warmup_max),
-                    len(cfg.echo_sizes) * (cfg.echo_s + 300)))
-                if out:
-                    self.res["echo"][name] = out
                 out = self._attempt(name, "connect", lambda: measure.worker(
                     reg, "connect", params(port, n=cfg.connect_n, seconds=cfg.connect_s),
                     cfg.connect_s + 120))
@@ -195,37 +224,71 @@ class Run:
                     if out:
                         calls["threads"][str(k)] = out
                 for k in cfg.clients:
-                    out = self._attempt(name, f"{k} client processes",
-                                        lambda k=k: measure.calls_processes(
-                                            reg, name, port, k, cfg.calls_s, cfg.max_calls))
+                    out = self._attempt(name, f"{k} client processes", lambda k=k: measure.worker(
+                        reg, "procs", params(port, clients=k, seconds=cfg.calls_s,
+                                             max_calls=cfg.max_calls), cfg.calls_s + 420))
                     if out:
                         calls["processes"][str(k)] = out
+                # Last, because a peer that is slow with big payloads is cut off at the time-out
+                # and may keep its server busy for a while.
+                self.echo(name, port)
 
-        self._attempt(name, "server (unpinned)", unpinned)
-
-        def pinned():
-            with measure.python_server(reg, name, cfg.pin_cpu) as (port, _):
-                return measure.worker(reg, "latency", params(
-                    port, n=cfg.latency_n, seconds=cfg.latency_s, warmup=cfg.latency_warmup,
-                    cpu=cfg.pin_cpu), cfg.latency_s + 120)
-        out = self._attempt(name, "latency pinned", pinned)
-        if out:
-            lat["pinned"] = out
-
-        def memory():
-            size = cfg.memory_size
-            with measure.python_server(reg, name) as (port, proc):
-                before = measure.vm_status(proc.pid)
-                echo = measure.worker(reg, "echo", params(
-                    port, sizes=[[size_label(size), size, "bytes"]], n=1, seconds=0.0,
-                    warmup_max=0), 600)
-                after = measure.vm_status(proc.pid)
-            return {"payload": size, "baseline_rss": before["VmRSS"], "peak_rss": after["VmHWM"],
-                    "growth": after["VmHWM"] - before["VmRSS"],
-                    "echo_errors": next(iter(echo.values()))["errors"]}
-        out = self._attempt(name, "memory", memory)
+        try:
+            with_server()
+        except Exception as exc:  # the server did not start, or died
+            self.res["errors"].setdefault(name, []).append(f"server: {type(exc).__name__}: {exc}")
+            self.log(f"  {name} server FAILED: {exc}")
+        out = self._attempt(name, "memory", lambda: self.memory_echo(name))
         if out:
             self.res["memory"][name] = out
+
+    def echo(self, name: str, port: int) -> None:
+        """Every payload but the one of the memory run, one worker per payload."""
+        for label, size, kind in self.cfg.echo_sizes:
+            if not (kind == "bytes" and size == self.cfg.memory_size):
+                self._echo_one(name, port, label, size, kind)
+
+    def memory_echo(self, name: str) -> dict:
+        """The echo of the memory payload on a fresh server, whose resident set is read before
+        and whose peak (VmHWM) is read after: the growth is what that echo cost the server."""
+        size = self.cfg.memory_size
+        label = size_label(size)
+        with measure.python_server(self.reg, name) as (port, proc):
+            before = measure.vm_status(proc.pid)
+            entry = self._echo_one(name, port, label, size, "bytes")
+            after = measure.vm_status(proc.pid)
+        if entry is None or entry.get("mb_s") is None:
+            why = ("cut off at the time-out" if entry else "failed")
+            if entry and entry.get("skipped"):
+                why = "skipped after a smaller payload was cut off"
+            raise RuntimeError(f"no figure: the {label} echo was {why}")
+        return {"payload": size, "baseline_rss": before["VmRSS"], "peak_rss": after["VmHWM"],
+                "growth": after["VmHWM"] - before["VmRSS"], "echo_errors": entry["errors"]}
+
+    def _echo_one(self, name: str, port: int, label: str, size: int, kind: str):
+        """Round trips of one payload in a worker of its own, so that a peer too slow for a
+        size is cut off at the time-out without losing the others; a payload bigger than one
+        of its kind that was cut off is skipped. Returns the entry, None on failure."""
+        cfg = self.cfg
+        out = self.res["echo"].setdefault(name, {})
+        if any(r.get("timeout_s") and r["kind"] == kind and r["size"] <= size
+               for r in out.values()):
+            out[label] = {"size": size, "kind": kind, "n": 0, "mb_s": None, "errors": 0,
+                          "skipped": "a smaller payload was cut off"}
+            return out[label]
+        params = {"target": name, "port": port, "sizes": [[label, size, kind]],
+                  "n": cfg.echo_n, "seconds": cfg.echo_s, "warmup_max": cfg.echo_warmup_max}
+        try:
+            r = self._attempt(name, f"echo {label}", lambda: measure.worker(
+                self.reg, "echo", params, cfg.echo_timeout), reraise=TimeoutError)
+        except TimeoutError:
+            out[label] = {"size": size, "kind": kind, "n": 0, "mb_s": None, "errors": 0,
+                          "timeout_s": cfg.echo_timeout}
+            self.log(f"  {name} echo {label}: no result in {cfg.echo_timeout:g} s")
+            return out[label]
+        if r:
+            out.update(r)
+        return out.get(label)
 
     def run(self) -> dict:
         start = time.monotonic()
@@ -236,8 +299,12 @@ class Run:
         meta["systems_requested"] = self.only
         meta["loadavg_start"] = os.getloadavg()
         for name in self.only:
+            self.check(name)
+        self.latency()
+        for name in self.available():
+            self.log(f"{name}:")
             if name == "c":
-                self.floor()
+                self.bulk()
             else:
                 self.python_system(name)
         meta["loadavg_end"] = os.getloadavg()

@@ -10,7 +10,6 @@ import contextlib
 import importlib.util
 import json
 import os
-import selectors
 import shutil
 import socket
 import subprocess
@@ -26,11 +25,9 @@ FLOOR_SOURCE = Path(__file__).resolve().parent / "floor" / "pingpong.c"
 def child_env() -> dict:
     """The environment of every child: it finds `bench`, and `lumo` where this process does."""
     paths = [str(ROOT)]
-    spec = importlib.util.find_spec("lumo")
-    if spec is not None and spec.submodule_search_locations:
-        paths.append(str(Path(list(spec.submodule_search_locations)[0]).parent))
-    elif (ROOT / "src" / "lumo").is_dir():
-        paths.append(str(ROOT / "src"))
+    found = importlib.util.find_spec("lumo")
+    if found is not None and found.submodule_search_locations:
+        paths.append(str(Path(list(found.submodule_search_locations)[0]).parent))
     old = os.environ.get("PYTHONPATH")
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(paths + ([old] if old else []))
@@ -103,7 +100,7 @@ def wait_listening(port: int, proc: subprocess.Popen, log: Path, timeout: float 
         except OSError:
             if time.monotonic() > deadline:
                 raise TimeoutError(f"nothing listens on port {port} after {timeout} s: "
-                                   f"{_tail(log)}")
+                                   f"{_tail(log)}") from None
             time.sleep(0.02)  # polling interval of a readiness probe, not synchronisation
 
 
@@ -148,7 +145,7 @@ def run_json(reg: Registry, cmd, timeout: float, stem: str) -> dict:
             out, _ = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
             stop(proc)
-            raise TimeoutError(f"{stem} did not finish in {timeout:.0f} s: {_tail(log)}")
+            raise TimeoutError(f"{stem} did not finish in {timeout:.0f} s: {_tail(log)}") from None
     text = out.decode(errors="replace")
     if proc.returncode != 0:
         raise RuntimeError(f"{stem} failed with status {proc.returncode}: {_tail(log)}")
@@ -167,68 +164,6 @@ def check_target(reg: Registry, name: str) -> dict:
     """{"version": ...} when the target imports in a fresh interpreter, else {"error": ...}."""
     cmd = [sys.executable, "-m", "bench.servers", "--check", name]
     return run_json(reg, cmd, 60, f"check-{name}")
-
-
-def calls_processes(reg: Registry, name: str, port: int, clients: int, seconds: float,
-                    max_calls: int) -> dict:
-    """`clients` worker processes call add() at once for `seconds`; every result is checked."""
-    procs = []
-    for i in range(clients):
-        params = {"target": name, "port": port, "id": i, "max_calls": max_calls}
-        err = open(reg.log_path(f"calls-{name}-{i}"), "wb")
-        try:
-            procs.append(reg.popen([sys.executable, "-m", "bench.worker", "calls",
-                                    json.dumps(params)],
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err))
-        finally:
-            err.close()
-    try:
-        failed, first_error = 0, None
-        ready = set()
-        sel = selectors.DefaultSelector()
-        for p in procs:
-            sel.register(p.stdout, selectors.EVENT_READ, p)
-        deadline = time.monotonic() + 60 + 2 * clients
-        while len(ready) + failed < clients and time.monotonic() < deadline:
-            for key, _ in sel.select(timeout=max(0.0, deadline - time.monotonic())):
-                p = key.data
-                line = p.stdout.readline()
-                sel.unregister(p.stdout)
-                if line.strip() == b"ready":
-                    ready.add(p)
-                else:
-                    failed += 1
-                    first_error = first_error or f"a client did not start: {line[-300:]!r}"
-        sel.close()
-        failed = clients - len(ready)
-        if failed and not first_error:
-            first_error = f"{failed} clients not ready in time"
-        go = time.monotonic()
-        end = go + seconds
-        for p in ready:
-            p.stdin.write(f"go {end!r}\n".encode())
-            p.stdin.flush()
-        calls = errors = 0
-        last = go
-        for p in ready:
-            try:
-                out, _ = p.communicate(timeout=seconds + 120)
-                res = _last_json(out.decode(errors="replace"))
-            except (subprocess.TimeoutExpired, ValueError) as exc:
-                failed += 1
-                first_error = first_error or f"a client gave no result: {exc}"
-                continue
-            calls += res["calls"]
-            errors += res["errors"]
-            last = max(last, res["end"])
-            first_error = first_error or res["first_error"]
-        window = last - go
-        return {"clients": clients, "calls": calls, "errors": errors + failed,
-                "seconds": window, "calls_s": calls / window if window > 0 else None,
-                "first_error": first_error}
-    finally:
-        for p in procs:
-            stop(p)
 
 
 def vm_status(pid: int) -> dict:

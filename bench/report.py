@@ -57,7 +57,13 @@ def _clients(res, want):
 
 
 def _mib(size):
-    return f"{size / MiB:g} MiB" if size and size >= MiB else f"{size} B"
+    if not size:
+        return "?"
+    for unit, scale in (("GiB", 1024 * MiB), ("MiB", MiB), ("KiB", 1024)):
+        if size >= scale:
+            v = size / scale
+            return f"{v:g} {unit}" if v == int(v) else f"{v:.1f} {unit}"
+    return f"{size} B"
 
 
 def evaluate_targets(res) -> list[dict]:
@@ -107,7 +113,8 @@ def evaluate_targets(res) -> list[dict]:
            "" if not run else f"{run.get('calls', 0):,} calls checked")
     mem = _get(res, "memory", "lumo")
     growth = _ratio(mem["growth"], mem["payload"]) if mem else None
-    target(f"server memory added during the {_mib(_get(mem, 'payload') or 0)} echo / payload",
+    size = res.get("config", {}).get("memory_size")
+    target(f"server memory added during the {_mib(size)} echo / payload",
            growth, "<=", 3.0,
            "" if not mem else f"idle {_mib(mem['baseline_rss'])}, peak {_mib(mem['peak_rss'])}")
     return out
@@ -155,6 +162,11 @@ def markdown(res) -> str:
               f"{(meta.get('mem_total_bytes') or 0) / 2**30:.0f} GiB, {meta.get('platform', '?')}; "
               f"Python {meta.get('python', '?')}. Load average at start "
               f"{_loads(meta.get('loadavg_start'))}, at end {_loads(meta.get('loadavg_end'))}.")
+    before = (meta.get("loadavg_start") or [0])[0]
+    if meta.get("cpus") and before > meta["cpus"] / 2:
+        md += ["", f"Other work was running when this run began (load average {before:.1f} on "
+               f"{meta['cpus']} CPUs): expect noisy numbers, the unpinned and multi-client ones "
+               "most."]
     if meta.get("quick"):
         md += ["", "Quick mode: few iterations, small payloads and few clients. Its ratios check "
                "that the harness works; they are not the claims."]
@@ -180,7 +192,9 @@ def markdown(res) -> str:
     md += ["", "## Small-call latency: `add(1, 2)`, microseconds", "",
            f"Pinned: server and client both on CPU {cfg.get('pin_cpu', 0)} "
            "(`sched_setaffinity`), so the pinned figures show the CPU cost of a call. The C "
-           "floor is a 16-byte ping-pong.", ""]
+           f"floor is a 16-byte ping-pong. The time was split into {cfg.get('latency_rounds', 1)} "
+           "round(s) that visit every system in turn; percentiles are over the pooled samples, "
+           "and the p50 of each round shows how much the machine moved.", ""]
     rows = []
     for n in avail:
         if n not in lat:
@@ -190,9 +204,10 @@ def markdown(res) -> str:
                      _num(p.get("p50_us")), _num(p.get("p99_us")),
                      _x(_ratio(_get(lat, "lumo", "unpinned", "p50_us"), u.get("p50_us"))),
                      _x(_ratio(_get(lat, "lumo", "pinned", "p50_us"), p.get("p50_us"))),
-                     _errors(u, p)])
+                     _rounds(u) + " / " + _rounds(p), _errors(u, p)])
     md += _table(["system", "unpinned p50", "unpinned p99", "pinned p50", "pinned p99",
-                  "lumo / this, unpinned p50", "lumo / this, pinned p50", "wrong results"], rows)
+                  "lumo / this, unpinned p50", "lumo / this, pinned p50",
+                  "p50 by round, unpinned / pinned", "wrong results"], rows)
 
     echo = res.get("echo", {})
     labels = [s[0] for s in cfg.get("echo_sizes", [])]
@@ -203,7 +218,7 @@ def markdown(res) -> str:
     rows = []
     for n in avail:
         if n in echo:
-            rows.append([_label(res, n)] + [_num(_get(echo, n, lb, "mb_s")) for lb in labels]
+            rows.append([_label(res, n)] + [_echo_cell(_get(echo, n, lb)) for lb in labels]
                         + [_errors(*echo[n].values())])
     md += _table(["system"] + labels + ["wrong results"], rows)
     if has_lumo and "lumo" in echo:
@@ -214,7 +229,7 @@ def markdown(res) -> str:
                       for n in avail if n in echo and n != "lumo"])
     bulk = _get(res, "bulk", "c")
     if bulk:
-        md += ["", f"C bulk floor: {bulk['bytes'] / 2**30:g} GiB in {bulk['chunk'] // 1024} KiB "
+        md += ["", f"C bulk floor: {_mib(bulk['bytes'])} in {_mib(bulk['chunk'])} "
                f"writes, {_num(bulk['mb_s'])} MB/s one way; an echo moves every byte twice, so "
                f"the echo-equivalent floor is {_num(bulk['mb_s'] / 2)} MB/s."]
 
@@ -267,8 +282,29 @@ def markdown(res) -> str:
         md += ["", "## Failed measurements", ""]
         for n, msgs in errs.items():
             for m in msgs:
-                md.append(f"- {_label(res, n)}: {m[:500]}")
+                md.append(f"- {_label(res, n)}: {_one_line(m)}")
     return "\n".join(md) + "\n"
+
+
+def _echo_cell(entry) -> str:
+    if not entry:
+        return "n/a"
+    if entry.get("timeout_s"):
+        return f"cut off: no result in {entry['timeout_s']:g} s"
+    if entry.get("skipped"):
+        return "skipped: a smaller payload was cut off"
+    return _num(entry.get("mb_s"))
+
+
+def _one_line(text: str, head: int = 160, tail: int = 340) -> str:
+    """An error on one line: its start (what failed) and its end (the exception), for a log
+    tail with a traceback in the middle."""
+    text = " ".join(text.split()).replace("|", "/")
+    return text if len(text) <= head + tail else f"{text[:head]} ... {text[-tail:]}"
+
+
+def _rounds(stats) -> str:
+    return ", ".join(f"{v:.0f}" for v in stats.get("round_p50_us", [])) or "n/a"
 
 
 def _loads(v):

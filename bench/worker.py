@@ -3,15 +3,14 @@
 Each task prints one JSON line with its numbers as the last line of its output. Every loop stops
 after a number of calls or when its time is up, whichever comes first; every result is checked,
 and a wrong one (an exception object returned in place of the result, say) counts as an error.
-The `calls` task is one of many processes started together: it connects, prints "ready", waits
-for "go DEADLINE" on its standard input and then calls until the shared monotonic DEADLINE.
+The `threads` and `procs` tasks run many clients at once, in threads of this process or in
+processes forked from it.
 """
 from __future__ import annotations
 
 import json
 import math
 import os
-import select
 import sys
 import threading
 import time
@@ -26,6 +25,14 @@ def percentile(sorted_values, p: float):
         return None
     k = min(len(sorted_values), max(1, math.ceil(p / 100.0 * len(sorted_values) - 1e-9)))
     return sorted_values[k - 1]
+
+
+def summarize(sorted_ns) -> dict:
+    """Count, p50, p99 and mean in microseconds of ascending round-trip times in nanoseconds."""
+    us = 1e-3
+    return {"n": len(sorted_ns), "p50_us": percentile(sorted_ns, 50) * us,
+            "p99_us": percentile(sorted_ns, 99) * us,
+            "mean_us": sum(sorted_ns) / len(sorted_ns) * us}
 
 
 def _short(value, limit: int = 200) -> str:
@@ -62,12 +69,11 @@ def task_latency(params):
         if t1 > deadline:
             break
     c.close()
-    samples.sort()
-    us = 1e-3
-    return {"n": len(samples), "p50_us": percentile(samples, 50) * us,
-            "p99_us": percentile(samples, 99) * us,
-            "mean_us": sum(samples) / len(samples) * us, "errors": errors,
-            "first_error": first_error}
+    out = summarize(sorted(samples))
+    out.update(errors=errors, first_error=first_error)
+    if params.get("samples"):
+        out["samples_ns"] = samples
+    return out
 
 
 def make_payload(kind: str, size: int):
@@ -207,28 +213,72 @@ def task_threads(params):
             "calls_s": calls / seconds if seconds else None, "first_error": first_error}
 
 
-def task_calls(params):
-    c = _client(params)
-    salt = params["id"] * 1000003
-    if c.add(salt, 1) != salt + 1:
-        raise RuntimeError("warm-up call gave a wrong result")
-    print("ready", flush=True)
-    ready, _, _ = select.select([sys.stdin], [], [], params.get("wait", 300))
-    if not ready:
-        raise TimeoutError("no go signal")
-    words = sys.stdin.readline().split()
-    if len(words) != 2 or words[0] != "go":
-        raise RuntimeError(f"unexpected signal {words!r}")
-    start = time.monotonic()
-    calls, errors, first_error = _call_loop(c.add, salt, float(words[1]), params["max_calls"])
-    end = time.monotonic()
-    c.close()
-    return {"calls": calls, "errors": errors, "start": start, "end": end,
-            "first_error": first_error}
+def task_procs(params):
+    """K client processes calling at once for the same time window, each with its own client.
+
+    The client library is imported once and the processes are forked from here, so that 64 of
+    them start in a second or two rather than 64 interpreter start-ups; each connects only after
+    the fork. A process that cannot connect still joins the start barrier and reports an error.
+    """
+    import multiprocessing as mp
+
+    from bench.targets import PYTHON_TARGETS
+
+    PYTHON_TARGETS[params["target"]].version()  # the imports, before the fork
+    ctx = mp.get_context("fork")
+    k, seconds = params["clients"], params["seconds"]
+    start, deadline = ctx.Value("d", 0.0), ctx.Value("d", 0.0)
+
+    def open_window():
+        start.value = time.monotonic()
+        deadline.value = start.value + seconds
+
+    barrier = ctx.Barrier(k + 1, action=open_window)
+    results = ctx.SimpleQueue()
+
+    def child(i):
+        salt = i * 1000003
+        c, error = None, None
+        try:
+            c = _client(params)
+            if c.add(salt, 1) != salt + 1:
+                raise RuntimeError("warm-up call gave a wrong result")
+        except Exception as exc:
+            error = f"{type(exc).__name__}: {exc}"
+        barrier.wait(timeout=120)
+        if error:
+            results.put((0, 1, error, time.monotonic()))
+            return
+        calls, errors, first_error = _call_loop(c.add, salt, deadline.value, params["max_calls"])
+        end = time.monotonic()
+        c.close()
+        results.put((calls, errors, first_error, end))
+
+    procs = [ctx.Process(target=child, args=(i,), daemon=True) for i in range(k)]
+    for p in procs:
+        p.start()
+    try:
+        barrier.wait(timeout=180)
+        hard_stop = time.monotonic() + seconds + 240
+        for p in procs:
+            p.join(max(0.0, hard_stop - time.monotonic()))
+        done = [results.get() for p in procs if p.exitcode == 0]
+    finally:
+        for p in procs:
+            if p.is_alive():
+                p.kill()
+    missing = k - len(done)
+    calls = sum(r[0] for r in done)
+    errors = sum(r[1] for r in done) + missing
+    first_error = next((r[2] for r in done if r[2]), None) or (
+        f"{missing} client processes gave no result" if missing else None)
+    window = max((r[3] for r in done), default=start.value) - start.value
+    return {"clients": k, "calls": calls, "errors": errors, "seconds": window,
+            "calls_s": calls / window if window > 0 else None, "first_error": first_error}
 
 
 TASKS = {"latency": task_latency, "echo": task_echo, "connect": task_connect,
-         "threads": task_threads, "calls": task_calls}
+         "threads": task_threads, "procs": task_procs}
 
 
 def main(argv=None) -> int:

@@ -7,7 +7,7 @@
  *       Exits after 10 minutes without a new connection.
  *   pingpong ping PORT COUNT SECONDS [CPU]
  *       16-byte round trips, COUNT of them or until SECONDS pass (after 1000 unmeasured ones);
- *       prints {"n":..,"p50_us":..,"p99_us":..,"mean_us":..} on one line.
+ *       prints {"n": N, "errors": 0, "samples_ns": [...]} on one line, each round trip in ns.
  *   pingpong bulk PORT BYTES CHUNK [CPU]
  *       writes BYTES in CHUNK-byte writes and waits for the count; prints
  *       {"bytes":..,"chunk":..,"seconds":..,"mb_s":..} (MB = 10^6 bytes).
@@ -164,41 +164,27 @@ static int dial(int port, char mode) {
     return fd;
 }
 
-static int cmp_double(const void *a, const void *b) {
-    double x = *(const double *)a, y = *(const double *)b;
-    return (x > y) - (x < y);
-}
-
-/* Nearest rank, as the Python side computes it. */
-static double percentile(const double *sorted, long n, double p) {
-    long k = (long)(p / 100.0 * (double)n + 0.999999999);
-    if (k < 1) k = 1;
-    if (k > n) k = n;
-    return sorted[k - 1];
-}
-
 static int ping(int port, long count, double seconds) {
     int fd = dial(port, 'P');
     char msg[MSG];
     memset(msg, 'x', MSG);
     for (int i = 0; i < WARMUP; i++)
         if (write_full(fd, msg, MSG) != 0 || read_full(fd, msg, MSG) != 0) die("warm-up");
-    double *lat = malloc(sizeof(double) * (size_t)count);
+    long *lat = malloc(sizeof(long) * (size_t)count);
     if (!lat) die("malloc");
-    double sum = 0, deadline = now() + seconds;
+    double deadline = now() + seconds;
     long n = 0;
     while (n < count) {
         double t0 = now();
         if (write_full(fd, msg, MSG) != 0 || read_full(fd, msg, MSG) != 0) die("round trip");
         double t1 = now();
-        lat[n++] = (t1 - t0) * 1e6;
-        sum += (t1 - t0) * 1e6;
+        lat[n++] = (long)((t1 - t0) * 1e9 + 0.5);
         if (t1 > deadline) break;
     }
     close(fd);
-    qsort(lat, (size_t)n, sizeof(double), cmp_double);
-    printf("{\"n\": %ld, \"p50_us\": %.3f, \"p99_us\": %.3f, \"mean_us\": %.3f, \"errors\": 0}\n", n,
-           percentile(lat, n, 50), percentile(lat, n, 99), sum / (double)n);
+    printf("{\"n\": %ld, \"errors\": 0, \"samples_ns\": [", n);
+    for (long i = 0; i < n; i++) printf(i ? ",%ld" : "%ld", lat[i]);
+    printf("]}\n");
     free(lat);
     return 0;
 }
