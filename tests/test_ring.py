@@ -123,14 +123,53 @@ def read_exact(sock, n):
     return bytes(out)
 
 
+def compact_loads(data):
+    """Decodes the compact encoding of small plain messages (frame flag 1), from its documented layout."""
+    pos = 0
+
+    def take(n):
+        nonlocal pos
+        assert pos + n <= len(data), "compact value runs past the end"
+        chunk = data[pos:pos + n]
+        pos += n
+        return chunk
+
+    def value():
+        tag = take(1)
+        if tag in b"NTF":
+            return {b"N": None, b"T": True, b"F": False}[tag]
+        if tag == b"i":
+            return struct.unpack("<q", take(8))[0]
+        if tag == b"d":
+            return struct.unpack("<d", take(8))[0]
+        (n,) = struct.unpack("<I", take(4))
+        if tag == b"s":
+            return take(n).decode("utf-8")
+        if tag == b"b":
+            return bytes(take(n))
+        if tag == b"(":
+            return tuple(value() for _ in range(n))
+        if tag == b"[":
+            return [value() for _ in range(n)]
+        assert tag == b"{", f"unknown tag {tag!r}"
+        return {value(): value() for _ in range(n)}
+
+    out = value()
+    assert pos == len(data), "bytes after the compact value"
+    return out
+
+
 def decode(sock):
     """Reads one frame from a bare socket by the documented layout."""
     head = read_exact(sock, 16)
-    assert head[:4] == b"LM\x01\x00"
+    assert head[:3] == b"LM\x01" and head[3] in (0, 1)
     nbuf, plen = struct.unpack("<IQ", head[4:])
     lengths = struct.unpack(f"<{nbuf}Q", read_exact(sock, 8 * nbuf))
     stream = read_exact(sock, plen)
     buffers = [read_exact(sock, n) for n in lengths]
+    if head[3] == 1:
+        assert nbuf == 0
+        return nbuf, compact_loads(stream)
     return nbuf, pickle.loads(stream, buffers=buffers)
 
 
@@ -829,3 +868,89 @@ def test_get_port_wants_a_str():
     with pytest.raises(TypeError) as info:
         get_port(5)
     assert str(info.value) == "Argument 'name' has incorrect type (expected str, got int)"
+
+
+# ------------------------------------------------------------- the compact encoding
+
+def frame_flag(value):
+    """The flags byte of the frame the channel writes for value."""
+    a, b = socket.socketpair()
+    with a, b:
+        b.settimeout(5)
+        Connection(a).send(value)
+        return read_exact(b, 16)[3]
+
+
+shared_list = [1]
+
+
+@pytest.mark.parametrize(
+    "value, flag",
+    [
+        ((2, 7, "calc.add", (1, 2), {"x": 3}), 1),
+        ((3, 1, [None, True, 1.5, b"ab", "héllo", {"k": (1,)}]), 1),
+        (2**63 - 1, 1),
+        (2**63, 0),                    # beyond 64 bits: pickle
+        (ValueError("x"), 0),          # not a plain built-in
+        ({1, 2}, 0),
+        ([shared_list, shared_list], 0),  # a shared list must arrive shared
+        (b"x" * (1 << 17), 0),         # large payloads: pickle, without a copy
+        ("\udcff", 0),                # no UTF-8 form
+        (True.__class__(1), 1),
+    ],
+)
+def test_small_plain_messages_use_the_compact_encoding(value, flag):
+    assert frame_flag(value) == flag
+
+
+def test_compact_messages_keep_their_exact_types_and_shared_lists_stay_shared(channels):
+    tx, rx = channels
+    value = (2, -5, "ä", (1.0, -0.0, float("inf")), {"a": [None, False]}, b"\x00")
+    got = trip(tx, rx, value)
+    assert got == value and [type(x) for x in got] == [type(x) for x in value]
+    assert str(got[3][1]) == "-0.0"
+    inner = [1, 2]
+    got = trip(tx, rx, [inner, inner])
+    assert got[0] is got[1]
+
+
+def compact_frame(payload, flags=1, nbuf=0):
+    table = struct.pack("<Q", 1) * nbuf
+    return b"LM\x01" + bytes([flags]) + struct.pack("<IQ", nbuf, len(payload)) + table + payload + b"x" * nbuf
+
+
+@pytest.mark.parametrize(
+    "payload",
+    [
+        b"",                                   # nothing at all (rejected as an empty stream)
+        b"i\x01\x02",                          # truncated int
+        b"s" + struct.pack("<I", 10) + b"abc",  # length past the end
+        b"(" + struct.pack("<I", 2**31) + b"N",  # a count far past the end: no huge tuple made
+        b"{" + struct.pack("<I", 1) + b"[" + struct.pack("<I", 0) + b"N",  # unhashable key
+        b"s" + struct.pack("<I", 2) + b"\xff\xfe",  # not UTF-8
+        b"NN",                                  # bytes after the message
+        b"?",                                   # unknown tag
+        b"(" + struct.pack("<I", 1) * 1 + (b"(" + struct.pack("<I", 1)) * 40 + b"N",  # nested too deep
+    ],
+)
+def test_malformed_compact_frames_end_the_channel_with_a_clear_error(payload):
+    a, b = socket.socketpair()
+    with a, b:
+        b.settimeout(5)
+        rx = Connection(b)
+        a.sendall(compact_frame(payload))
+        with pytest.raises(ConnectionAbortedError):
+            rx.recv()
+        assert rx.closed
+
+
+def test_unknown_frame_flags_and_compact_frames_with_buffers_are_refused():
+    for frame in (compact_frame(b"N", flags=2), compact_frame(b"N", nbuf=1)):
+        a, b = socket.socketpair()
+        with a, b:
+            b.settimeout(5)
+            rx = Connection(b)
+            a.sendall(frame)
+            with pytest.raises(ConnectionAbortedError):
+                rx.recv()
+            assert rx.closed

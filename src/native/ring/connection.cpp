@@ -10,6 +10,7 @@
 // system call; the socket's time-out bounds every wait. A wait interrupted by a
 // signal runs the interpreter's signal handlers, so Ctrl+C interrupts it.
 #include "ring/connection.hpp"
+#include "ring/fastcodec.hpp"
 #include "ring/pickle_check.hpp"
 
 #include <errno.h>
@@ -70,6 +71,7 @@ struct Conn {
   PyObject* dump;      // the pickler's bound dump and clear_memo, looked up once
   PyObject* clear_memo;
   bool mirrored;       // the socket's descriptor and time-out are read in place
+  Bytes compact;       // the compact encoding of the message being sent
   double timeout;      // seconds; negative: no time-out
   unsigned long long max_frame;
   bool closed;
@@ -317,7 +319,15 @@ struct Busy {
   ~Busy() { flag = false; }
 };
 
-Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers) {
+Ref decode_failed(Conn* c);
+
+Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers, bool fast) {
+  Ref result;
+  if (fast) {
+    result = fast_decode(data, len);
+    if (!result) return decode_failed(c);
+    return result;
+  }
   // Numbers in the stream that would make the unpickler allocate far more than the stream's
   // size (a huge memo index, a length past the end) are refused before it runs.
   PickleProblem problem;
@@ -335,35 +345,39 @@ Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers) {
   }
   Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(len), PyBUF_READ));
   if (!view) return view;
-  Ref result;
   if (buffers) {
     PyObject* args[] = {nullptr, view.get(), buffers};
     result = Ref::steal(PyObject_Vectorcall(shared.loads, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffers));
   } else {
     result = pyrt::call(shared.loads, view.get());
   }
-  if (!result) {
-    // Ctrl+C (or SystemExit) that lands while an object of the message is being
-    // rebuilt is no fault of the message: it goes up as it is, so that the
-    // program stops instead of treating it as a broken connection.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-      shut(c);
-      return result;
-    }
-    pyrt::SavedError cause;
-    Ref text = Ref::steal(PyObject_Str(cause.value()));
-    if (!text) PyErr_Clear();
-    PyErr_Format(PyExc_ConnectionAbortedError, "cannot decode the message: %s: %s",
-                 reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, text ? PyUnicode_AsUTF8(text.get()) : "?");
-    if (PyErr_Occurred()) {
-      pyrt::SavedError outer;
-      Ref cause_value = cause.take_value();
-      PyException_SetCause(outer.value(), cause_value.release());
-      outer.restore();
-    }
-    shut(c);
-  }
+  if (!result) return decode_failed(c);
   return result;
+}
+
+// Turns the error of a message that does not decode into ConnectionAbortedError
+// naming the cause, and closes the channel.
+Ref decode_failed(Conn* c) {
+  // Ctrl+C (or SystemExit) that lands while an object of the message is being
+  // rebuilt is no fault of the message: it goes up as it is, so that the
+  // program stops instead of treating it as a broken connection.
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    shut(c);
+    return Ref();
+  }
+  pyrt::SavedError cause;
+  Ref text = Ref::steal(PyObject_Str(cause.value()));
+  if (!text) PyErr_Clear();
+  PyErr_Format(PyExc_ConnectionAbortedError, "cannot decode the message: %s: %s",
+               reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, text ? PyUnicode_AsUTF8(text.get()) : "?");
+  if (PyErr_Occurred()) {
+    pyrt::SavedError outer;
+    Ref cause_value = cause.take_value();
+    PyException_SetCause(outer.value(), cause_value.release());
+    outer.restore();
+  }
+  shut(c);
+  return Ref();
 }
 
 Ref recv_frame(Conn* c, int fd);
@@ -393,6 +407,12 @@ Ref recv_frame(Conn* c, int fd) {
                   h[0], h[1], h[2], h[3]);
     return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
   }
+  const bool fast = h[3] == kFlagFast;
+  if (h[3] & ~kFlagFast) {
+    char text[120];
+    std::snprintf(text, sizeof text, "unsupported frame flags %02x", h[3]);
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+  }
   if (h[2] != kVersion) {
     char text[120];
     std::snprintf(text, sizeof text, "unsupported frame version %u (this side speaks version %u)", h[2], kVersion);
@@ -400,6 +420,9 @@ Ref recv_frame(Conn* c, int fd) {
   }
   const std::uint32_t nbuf = le32(h + 4);
   const std::uint64_t plen = le64(h + 8);
+  if (fast && nbuf) {
+    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, "bad frame header: a compact message with buffers"));
+  }
   if (nbuf > kMaxBuffers) {
     char text[120];
     std::snprintf(text, sizeof text, "bad frame header: %u out-of-band buffers (at most %u)", nbuf, kMaxBuffers);
@@ -465,7 +488,7 @@ Ref recv_frame(Conn* c, int fd) {
   }
   // A message that leaves the read-ahead buffer empty lets it start over at the front.
   if (c->rhead == c->rtail) c->rhead = c->rtail = 0;
-  return decode(c, stream, plen, buffers.get());
+  return decode(c, stream, plen, buffers.get(), fast);
 }
 
 // ------------------------------------------------------------- sending
@@ -546,6 +569,21 @@ Ref do_send(Conn* c, PyObject* obj) {
   int fd = live_fd(c);
   if (fd < 0) return Ref();
   Busy busy(c->sending);
+  if (fast_encode(obj, c->compact)) {
+    if (c->compact.len > c->max_frame) {
+      PyErr_Format(PyExc_ValueError, "message of %zu bytes is over the frame limit of %llu bytes", c->compact.len,
+                   c->max_frame);
+      return Ref();
+    }
+    unsigned char header[kHeader] = {kMagic0, kMagic1, kVersion, kFlagFast, 0, 0, 0, 0};
+    put64(header + 8, c->compact.len);
+    std::vector<iovec> iov{{header, kHeader}, {c->compact.p, c->compact.len}};
+    if (write_all(c, fd, iov) < 0) {
+      shut(c);
+      return Ref();
+    }
+    return pyrt::none();
+  }
   Ref pickler = ensure_pickler(c);
   if (!pickler) return pickler;
 
@@ -839,6 +877,7 @@ void conn_dealloc(PyObject* self) {
   conn_clear(self);
   std::free(c->rbuf);
   c->rbuf = nullptr;
+  free_bytes(c->compact);
   type->tp_free(self);
   Py_DECREF(type);
 }

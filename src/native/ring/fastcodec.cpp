@@ -1,0 +1,246 @@
+// The compact encoding of small plain messages. One tag byte per value:
+//   N None, T True, F False, i int64, d float64 (both little-endian 8 bytes),
+//   s str and b bytes (u32 length, then UTF-8 or raw bytes),
+//   ( tuple, [ list, { dict (u32 count, then the items; a dict's as key, value).
+// The decoder trusts nothing: every length is checked against the bytes that
+// are there, so it never allocates more than a small multiple of the message.
+#include "ring/fastcodec.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace ring {
+namespace {
+
+using pyrt::Ref;
+
+constexpr int kMaxDepth = 32;
+constexpr std::size_t kMaxSize = 64 * 1024;  // larger messages go to pickle (zero-copy for big payloads)
+constexpr int kMaxContainers = 64;
+
+bool reserve(Bytes& b, std::size_t more) {
+  if (b.len + more <= b.cap) return true;
+  std::size_t cap = b.cap ? b.cap : 256;
+  while (cap < b.len + more) cap *= 2;
+  char* p = static_cast<char*>(std::realloc(b.p, cap));
+  if (!p) return false;
+  b.p = p;
+  b.cap = cap;
+  return true;
+}
+
+bool put_raw(Bytes& b, const void* data, std::size_t n) {
+  if (!reserve(b, n)) return false;
+  std::memcpy(b.p + b.len, data, n);
+  b.len += n;
+  return true;
+}
+
+bool put_tag_u32(Bytes& b, char tag, std::size_t n) {
+  if (n > 0xffffffffu || !reserve(b, 5)) return false;
+  unsigned char h[5] = {static_cast<unsigned char>(tag), static_cast<unsigned char>(n),
+                        static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n >> 16),
+                        static_cast<unsigned char>(n >> 24)};
+  return put_raw(b, h, 5);
+}
+
+bool put_tag_8(Bytes& b, char tag, std::uint64_t v) {
+  unsigned char h[9];
+  h[0] = static_cast<unsigned char>(tag);
+  for (int i = 0; i < 8; ++i) h[1 + i] = static_cast<unsigned char>(v >> (8 * i));
+  return put_raw(b, h, 9);
+}
+
+struct Encoder {
+  Bytes& out;
+  PyObject* seen[kMaxContainers];
+  int nseen = 0;
+
+  // Lists and dicts are mutable: one that appears twice (or inside itself)
+  // must arrive as one object, which only pickle's memo keeps.
+  bool first_visit(PyObject* o) {
+    for (int i = 0; i < nseen; ++i)
+      if (seen[i] == o) return false;
+    if (nseen == kMaxContainers) return false;
+    seen[nseen++] = o;
+    return true;
+  }
+
+  // Only exact built-in types are encoded, so no Python code runs here and
+  // the containers cannot change while they are walked.
+  bool put(PyObject* o, int depth) {
+    if (out.len > kMaxSize) return false;
+    PyTypeObject* t = Py_TYPE(o);
+    if (o == Py_None) return put_raw(out, "N", 1);
+    if (o == Py_True) return put_raw(out, "T", 1);
+    if (o == Py_False) return put_raw(out, "F", 1);
+    if (t == &PyLong_Type) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+      if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+      }
+      return put_tag_8(out, 'i', static_cast<std::uint64_t>(v));
+    }
+    if (t == &PyFloat_Type) {
+      double d = PyFloat_AS_DOUBLE(o);
+      std::uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      return put_tag_8(out, 'd', bits);
+    }
+    if (t == &PyUnicode_Type) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+      if (!s) {  // lone surrogates: pickle carries them
+        PyErr_Clear();
+        return false;
+      }
+      if (static_cast<std::size_t>(n) > kMaxSize) return false;
+      return put_tag_u32(out, 's', static_cast<std::size_t>(n)) && put_raw(out, s, static_cast<std::size_t>(n));
+    }
+    if (t == &PyBytes_Type) {
+      const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(o));
+      if (n > kMaxSize) return false;
+      return put_tag_u32(out, 'b', n) && put_raw(out, PyBytes_AS_STRING(o), n);
+    }
+    if (depth >= kMaxDepth) return false;
+    if (t == &PyTuple_Type) {
+      const Py_ssize_t n = PyTuple_GET_SIZE(o);
+      if (!put_tag_u32(out, '(', static_cast<std::size_t>(n))) return false;
+      for (Py_ssize_t i = 0; i < n; ++i)
+        if (!put(PyTuple_GET_ITEM(o, i), depth + 1)) return false;
+      return true;
+    }
+    if (t == &PyList_Type) {
+      if (!first_visit(o)) return false;
+      const Py_ssize_t n = PyList_GET_SIZE(o);
+      if (!put_tag_u32(out, '[', static_cast<std::size_t>(n))) return false;
+      for (Py_ssize_t i = 0; i < n; ++i)
+        if (!put(PyList_GET_ITEM(o, i), depth + 1)) return false;
+      return true;
+    }
+    if (t == &PyDict_Type) {
+      if (!first_visit(o)) return false;
+      if (!put_tag_u32(out, '{', static_cast<std::size_t>(PyDict_GET_SIZE(o)))) return false;
+      Py_ssize_t pos = 0;
+      PyObject* key;
+      PyObject* value;
+      while (PyDict_Next(o, &pos, &key, &value))
+        if (!put(key, depth + 1) || !put(value, depth + 1)) return false;
+      return true;
+    }
+    return false;
+  }
+};
+
+struct Decoder {
+  const unsigned char* p;
+  const unsigned char* end;
+
+  Ref bad(const char* what) {
+    PyErr_Format(PyExc_ValueError, "malformed compact message: %s at byte offset %zd", what,
+                 static_cast<Py_ssize_t>(end - p));
+    return Ref();
+  }
+  std::size_t left() const { return static_cast<std::size_t>(end - p); }
+  std::uint64_t u64() {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    p += 8;
+    return v;
+  }
+  std::uint32_t u32() {
+    std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                      static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    p += 4;
+    return v;
+  }
+
+  Ref get(int depth) {
+    if (p >= end) return bad("truncated value");
+    const unsigned char tag = *p++;
+    switch (tag) {
+      case 'N': return pyrt::none();
+      case 'T': return pyrt::boolean(true);
+      case 'F': return pyrt::boolean(false);
+      case 'i':
+        if (left() < 8) return bad("truncated int");
+        return Ref::steal(PyLong_FromLongLong(static_cast<long long>(u64())));
+      case 'd': {
+        if (left() < 8) return bad("truncated float");
+        std::uint64_t bits = u64();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return Ref::steal(PyFloat_FromDouble(d));
+      }
+      case 's':
+      case 'b': {
+        if (left() < 4) return bad("truncated length");
+        const std::size_t n = u32();
+        if (left() < n) return bad("length past the end");
+        const char* s = reinterpret_cast<const char*>(p);
+        p += n;
+        if (tag == 'b') return Ref::steal(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
+        return Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict"));
+      }
+      case '(':
+      case '[':
+      case '{': {
+        if (depth >= kMaxDepth) return bad("nesting too deep");
+        if (left() < 4) return bad("truncated count");
+        const std::size_t n = u32();
+        // Every item takes at least one byte: a count is bounded by what is there.
+        if (n > left() || (tag == '{' && n > left() / 2)) return bad("count past the end");
+        const Py_ssize_t count = static_cast<Py_ssize_t>(n);
+        if (tag == '{') {
+          Ref d = Ref::steal(PyDict_New());
+          if (!d) return d;
+          for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref k = get(depth + 1);
+            if (!k) return k;
+            Ref v = get(depth + 1);
+            if (!v) return v;
+            if (PyDict_SetItem(d.get(), k.get(), v.get()) < 0) return Ref();
+          }
+          return d;
+        }
+        Ref seq = Ref::steal(tag == '(' ? PyTuple_New(count) : PyList_New(count));
+        if (!seq) return seq;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+          Ref item = get(depth + 1);
+          if (!item) return item;
+          if (tag == '(')
+            PyTuple_SET_ITEM(seq.get(), i, item.release());
+          else
+            PyList_SET_ITEM(seq.get(), i, item.release());
+        }
+        return seq;
+      }
+      default: --p; return bad("unknown tag");
+    }
+  }
+};
+
+}  // namespace
+
+void free_bytes(Bytes& b) {
+  std::free(b.p);
+  b = Bytes{};
+}
+
+bool fast_encode(PyObject* obj, Bytes& out) {
+  out.len = 0;
+  Encoder e{out, {}, 0};
+  return e.put(obj, 0) && out.len <= kMaxSize;
+}
+
+Ref fast_decode(const char* data, size_t len) {
+  Decoder d{reinterpret_cast<const unsigned char*>(data), reinterpret_cast<const unsigned char*>(data) + len};
+  Ref r = d.get(0);
+  if (r && d.p != d.end) return d.bad("bytes after the message");
+  return r;
+}
+
+}  // namespace ring

@@ -1,0 +1,34 @@
+// The channel's compact encoding for small messages made only of the plain
+// built-in types: None, bool, int (64-bit), float, str, small bytes, and
+// tuples, lists and dicts of them. Requests and most results are such
+// messages; encoding them directly costs a fraction of what a pickler does.
+// Anything else (other types, subclasses, large ints, shared or recursive
+// containers, large payloads) is left to pickle.
+#pragma once
+
+#include "pyrt/pyrt.hpp"
+
+#include <cstddef>
+
+namespace ring {
+
+// A growable byte buffer on malloc (the modules are built without exceptions).
+struct Bytes {
+  char* p = nullptr;
+  std::size_t len = 0;
+  std::size_t cap = 0;
+};
+void free_bytes(Bytes& b);
+
+// Encodes `obj` into `out` (from its start). Returns false, with no Python
+// error set, when the message needs pickle.
+bool fast_encode(PyObject* obj, Bytes& out);
+
+// Decodes a whole message. On malformed data returns an empty Ref with a
+// Python error set (ValueError naming the fault).
+pyrt::Ref fast_decode(const char* data, size_t len);
+
+// Frame flag: the payload is in the compact encoding instead of pickle.
+constexpr unsigned char kFlagFast = 1;
+
+}  // namespace ring
