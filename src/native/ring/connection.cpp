@@ -539,7 +539,19 @@ int write_all(Conn* c, int fd, std::vector<iovec>& iov) {
     m.msg_iov = iov.data() + i;
     m.msg_iovlen = count;
     const int flags = MSG_NOSIGNAL | (c->timeout >= 0 ? MSG_DONTWAIT : 0);
-    ssize_t r = run_io(c, fd, POLLOUT, false, [&] { return sendmsg(fd, &m, flags); });
+    ssize_t r = -1;
+    if (i == 0) {
+      // First a write that cannot block, with the GIL kept: a message that fits
+      // in the socket's buffer (nearly all of them) goes out without the cost
+      // of handing the GIL over and back. Only a write that would block waits
+      // with the GIL released.
+      r = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        raise_errno(errno);
+        return -1;
+      }
+    }
+    if (r < 0) r = run_io(c, fd, POLLOUT, false, [&] { return sendmsg(fd, &m, flags); });
     if (r < 0) return -1;
     size_t n = static_cast<size_t>(r);
     while (n && i < iov.size()) {
@@ -685,11 +697,9 @@ Ref do_flush(Conn* c) {
   for (int round = 0; round < 256; ++round) {
     ssize_t r;
     int err;
-    {
-      pyrt::NoGil nogil;
-      r = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
-      err = r < 0 ? errno : 0;
-    }
+    // A receive that cannot block: the GIL stays held.
+    r = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    err = r < 0 ? errno : 0;
     if (r > 0) continue;  // stale input: discarded
     if (r == 0) return Ref::steal(fail(c, PyExc_ConnectionResetError, "connection closed by the peer"));
     if (err == EAGAIN || err == EWOULDBLOCK) return pyrt::none();
