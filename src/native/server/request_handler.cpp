@@ -15,12 +15,10 @@ using pyrt::Param;
 
 // ------------------------------------------------------------- setup
 
-// setup(self)
-Ref m_setup(Func& f, PyObject* const* a) {
-  PyObject* self = a[0];
-  Ref record = Ref::steal(PyDict_New());
-  if (!record || pyrt::setattr(self, names.record, record.get()) < 0) return Ref();
 
+// Logs prefix + the client address + suffix through server.log.<level>,
+// reading server, its log and client_address in that order.
+Ref log_peer(PyObject* self, PyObject* level, PyObject* prefix, PyObject* suffix) {
   Ref server = pyrt::getattr(self, names.server);
   if (!server) return server;
   Ref log = pyrt::getattr(server.get(), names.log);
@@ -29,19 +27,28 @@ Ref m_setup(Func& f, PyObject* const* a) {
   if (!address) return address;
   Ref shown = pyrt::text(address.get());
   if (!shown) return shown;
-  PyObject* pieces[] = {names.t_client_, shown.get(), names.t_connected};
+  PyObject* pieces[] = {prefix, shown.get(), suffix};
   Ref line = pyrt::concat(pieces);
   if (!line) return line;
-  Ref r = pyrt::call_method(log.get(), names.info, line.get());
+  return pyrt::call_method(log.get(), level, line.get());
+}
+
+// setup(self)
+Ref m_setup(Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  Ref record = Ref::steal(PyDict_New());
+  if (!record || pyrt::setattr(self, names.record, record.get()) < 0) return Ref();
+
+  Ref r = log_peer(self, names.info, names.t_client_, names.t_connected);
   if (!r) return r;
 
   record = pyrt::getattr(self, names.record);
   if (!record) return record;
-  server = pyrt::getattr(self, names.server);
+  Ref server = pyrt::getattr(self, names.server);
   if (!server) return server;
   Ref statistics = pyrt::getattr(server.get(), names.statistics);
   if (!statistics) return statistics;
-  address = pyrt::getattr(self, names.client_address);
+  Ref address = pyrt::getattr(self, names.client_address);
   if (!address || PyObject_SetItem(statistics.get(), address.get(), record.get()) < 0) return Ref();
 
   Ref connection_class = pyrt::global(f, names.Connection);
@@ -318,25 +325,14 @@ Ref m_process(Func& f, PyObject* const* a) {
 // finish(self)
 Ref m_finish(Func&, PyObject* const* a) {
   PyObject* self = a[0];
-  Ref server = pyrt::getattr(self, names.server);
-  if (!server) return server;
-  Ref log = pyrt::getattr(server.get(), names.log);
-  if (!log) return log;
-  Ref address = pyrt::getattr(self, names.client_address);
-  if (!address) return address;
-  Ref shown = pyrt::text(address.get());
-  if (!shown) return shown;
-  PyObject* pieces[] = {names.t_client, shown.get(), names.t_disconnected};
-  Ref line = pyrt::concat(pieces);
-  if (!line) return line;
-  Ref r = pyrt::call_method(log.get(), names.critical, line.get());
+  Ref r = log_peer(self, names.critical, names.t_client, names.t_disconnected);
   if (!r) return r;
 
-  server = pyrt::getattr(self, names.server);
+  Ref server = pyrt::getattr(self, names.server);
   if (!server) return server;
   Ref statistics = pyrt::getattr(server.get(), names.statistics);
   if (!statistics) return statistics;
-  address = pyrt::getattr(self, names.client_address);
+  Ref address = pyrt::getattr(self, names.client_address);
   if (!address) return address;
   Ref removed = pyrt::call_method(statistics.get(), names.pop, address.get(), names.empty);
   if (!removed) return removed;
