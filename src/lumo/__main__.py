@@ -91,16 +91,16 @@ def _load_file(path: str) -> ModuleType:
     if not os.path.isfile(path):
         raise Failure(f"no such file: {path}")
     name = os.path.splitext(os.path.basename(path))[0]
-    spec = importlib.util.spec_from_file_location(name, path)
-    if spec is None or spec.loader is None:
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    if module_spec is None or module_spec.loader is None:
         raise Failure(f"cannot load {path} as a Python module", 2)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     # Like `python path/to/file.py`: the file's folder comes first on the path, so it can import
     # its neighbours; and the module is findable by name, so its classes and functions pickle.
     sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
     sys.modules.setdefault(name, module)
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     except Exception as exc:
         if sys.modules.get(name) is module:
             del sys.modules[name]
