@@ -421,7 +421,8 @@ BAD_FRAMES = {
     "empty-stream": (header(0, 0), ConnectionAbortedError, r"empty"),
     "1-TiB-stream": (header(0, 1 << 40), ConnectionAbortedError, OVER),
     "1-TiB-buffer": (header(1, 10) + struct.pack("<Q", 1 << 40), ConnectionAbortedError, OVER),
-    "wrapping-sum": (header(2, 10) + struct.pack("<QQ", 2**63, 2**63), ConnectionAbortedError, OVER),
+    # the top bit of a length marks a whole bytes object; the rest still counts
+    "marked-1-TiB-bytes": (header(2, 10) + struct.pack("<QQ", 2**63 | 2**40, 2**63 | 2**40), ConnectionAbortedError, OVER),
     "2**32-1-buffers": (header(0xFFFFFFFF, 10), ConnectionAbortedError, r"out-of-band buffers"),
 }
 
@@ -954,3 +955,27 @@ def test_unknown_frame_flags_and_compact_frames_with_buffers_are_refused():
             with pytest.raises(ConnectionAbortedError):
                 rx.recv()
             assert rx.closed
+
+
+def test_large_bytes_travel_out_of_band_and_arrive_as_bytes(channels):
+    tx, rx = channels
+    big = bytes(range(256)) * 2048  # 512 KiB: over the out-of-band threshold
+    small = b"s" * 1000
+    got = trip(tx, rx, [big, big, small, {"k": big}, ValueError(big)])
+    assert type(got[0]) is bytes and got[0] == big
+    assert got[0] is got[1] is got[3]["k"]  # one object sent once, arriving as one object
+    assert got[2] == small and got[4].args == (big,)
+
+
+def test_a_forged_out_of_band_reference_is_refused():
+    # A stream that asks persistent_load for a buffer that is not a whole bytes object.
+    stream = b"\x80\x05K\x01Q."  # BININT1 1, BINPERSID, STOP: asks for buffer 1
+    frame = header(2, len(stream)) + struct.pack("<QQ", 2**63 | 3, 3) + stream + b"abc" + b"xyz"
+    a, b = socket.socketpair()
+    with a, b:
+        b.settimeout(5)
+        rx = Connection(b)
+        a.sendall(frame)
+        with pytest.raises(ConnectionAbortedError, match="out-of-band reference"):
+            rx.recv()
+        assert rx.closed

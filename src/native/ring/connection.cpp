@@ -58,6 +58,12 @@ PyObject* s_close;
 PyObject* s_gettimeout;
 PyObject* s_dump;
 PyObject* s_clear_memo;
+PyObject* s_persistent_id;
+PyObject* s_persistent_load;
+PyObject* s_load;
+
+constexpr size_t kOutOfBandBytes = 256 * 1024;      // bytes objects this large travel out of band
+constexpr std::uint64_t kBytesBuffer = 1ull << 63;  // table mark: the buffer is a whole bytes object
 
 struct Conn {
   PyObject_HEAD
@@ -382,6 +388,48 @@ Ref decode_failed(Conn* c) {
 
 Ref recv_frame(Conn* c, int fd);
 
+// persistent_load of a message with large bytes out of band: the id is the
+// buffer's place in the frame.
+Ref f_load_bytes(pyrt::Func& f, PyObject* const* a) {
+  PyObject* all = f.closure;
+  const Py_ssize_t i = PyLong_CheckExact(a[0]) ? PyLong_AsSsize_t(a[0]) : -1;
+  if (i < 0 || i >= PyList_GET_SIZE(all) || !PyBytes_CheckExact(PyList_GET_ITEM(all, i))) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "bad out-of-band reference in the message");
+    return Ref();
+  }
+  return Ref::borrow(PyList_GET_ITEM(all, i));
+}
+const pyrt::Param p_load_bytes[] = {{"pid"}};
+const pyrt::FuncDef d_load_bytes{"persistent_load", "Connection.persistent_load", p_load_bytes, f_load_bytes};
+
+// Decodes a pickle stream whose large bytes objects travelled out of band
+// (marked in the buffer table): they come back through persistent_load, the
+// other buffers through the unpickler's buffers as usual.
+Ref decode_with_bytes(Conn* c, const char* data, size_t len, PyObject* all, const std::vector<bool>& whole_bytes) {
+  PickleProblem problem;
+  if (!check_pickle(reinterpret_cast<const unsigned char*>(data), len, &problem))
+    return decode(c, data, len, all, false);  // reports the problem
+  Ref plain = Ref::steal(PyList_New(0));
+  if (!plain) return plain;
+  for (size_t i = 0; i < whole_bytes.size(); ++i)
+    if (!whole_bytes[i] && PyList_Append(plain.get(), PyList_GET_ITEM(all, static_cast<Py_ssize_t>(i))) < 0)
+      return Ref();
+  Ref stream = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(len)));
+  if (!stream) return stream;
+  Ref file = pyrt::call(shared.bytesio_type, stream.get());
+  if (!file) return decode_failed(c);
+  PyObject* args[] = {nullptr, file.get(), plain.get()};
+  Ref unpickler = Ref::steal(
+      PyObject_Vectorcall(shared.unpickler_type, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffers));
+  if (!unpickler) return decode_failed(c);
+  Ref loader = pyrt::make_function(d_load_bytes, shared.module, all);
+  if (!loader || pyrt::setattr(unpickler.get(), s_persistent_load, loader.get()) < 0) return decode_failed(c);
+  Ref result = pyrt::call_method(unpickler.get(), s_load);
+  if (!result) return decode_failed(c);
+  return result;
+}
+
 // A receive that fails leaves the stream in an unknown state (a time-out or an
 // interrupt in the middle of a frame, say): the channel closes itself, so that
 // the next call starts on a fresh connection.
@@ -431,10 +479,15 @@ Ref recv_frame(Conn* c, int fd) {
   if (ensure(c, fd, kHeader + 8ull * nbuf, true) < 0) return Ref();
   const auto* table = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead + kHeader);
   std::vector<std::uint64_t> lengths(nbuf);
+  std::vector<bool> whole_bytes(nbuf);
+  bool any_bytes = false;
   std::uint64_t total = plen;
   bool over = plen > c->max_frame;
   for (std::uint32_t i = 0; i < nbuf && !over; ++i) {
-    lengths[i] = le64(table + 8 * i);
+    const std::uint64_t entry = le64(table + 8 * i);
+    whole_bytes[i] = (entry & kBytesBuffer) != 0;
+    any_bytes = any_bytes || whole_bytes[i];
+    lengths[i] = entry & ~kBytesBuffer;
     over = lengths[i] > c->max_frame || total + lengths[i] > c->max_frame;
     total += lengths[i];
   }
@@ -476,6 +529,19 @@ Ref recv_frame(Conn* c, int fd) {
     buffers = Ref::steal(PyList_New(nbuf));
     if (!buffers) return Ref::steal(fail(c, PyExc_MemoryError, "out of memory"));
     for (std::uint32_t i = 0; i < nbuf; ++i) {
+      if (whole_bytes[i]) {
+        // A large bytes object of the message: read straight into a new bytes
+        // object, which the message then holds as it is.
+        PyObject* b = PyBytes_FromStringAndSize(nullptr, 0);
+        if (!b) return Ref();
+        int rc = read_growing(
+            c, fd, lengths[i], [&] { return PyBytes_AS_STRING(b); },
+            [&](size_t size) { return _PyBytes_Resize(&b, static_cast<Py_ssize_t>(size)); });
+        Ref owned = Ref::steal(b);
+        if (rc < 0) return Ref();
+        PyList_SET_ITEM(buffers.get(), i, owned.release());
+        continue;
+      }
       Ref ba = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
       if (!ba) return Ref();
       PyObject* b = ba.get();
@@ -488,10 +554,28 @@ Ref recv_frame(Conn* c, int fd) {
   }
   // A message that leaves the read-ahead buffer empty lets it start over at the front.
   if (c->rhead == c->rtail) c->rhead = c->rtail = 0;
+  if (any_bytes) return decode_with_bytes(c, stream, plen, buffers.get(), whole_bytes);
   return decode(c, stream, plen, buffers.get(), fast);
 }
 
 // ------------------------------------------------------------- sending
+
+// persistent_id of the channel's pickler: a large bytes object leaves the
+// stream and travels out of band, gathered without a copy and received
+// straight into a new bytes object. Its id is its place among the buffers.
+Ref f_bytes_id(pyrt::Func& f, PyObject* const* a) {
+  PyObject* obj = a[0];
+  if (!PyBytes_CheckExact(obj) || static_cast<size_t>(PyBytes_GET_SIZE(obj)) < kOutOfBandBytes) return pyrt::none();
+  PyObject* keep = f.closure;
+  // The same object twice in a message travels once and arrives as one object.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keep); ++i)
+    if (PyList_GET_ITEM(keep, i) == obj) return Ref::steal(PyLong_FromSsize_t(i));
+  Ref id = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(keep)));
+  if (!id || PyList_Append(keep, obj) < 0) return Ref();
+  return id;
+}
+const pyrt::Param p_bytes_id[] = {{"obj"}};
+const pyrt::FuncDef d_bytes_id{"persistent_id", "Connection.persistent_id", p_bytes_id, f_bytes_id};
 
 Ref ensure_pickler(Conn* c) {
   if (c->pickler) return Ref::borrow(c->pickler);
@@ -508,6 +592,8 @@ Ref ensure_pickler(Conn* c) {
   Ref p = Ref::steal(
       PyObject_Vectorcall(shared.pickler_type, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffer_callback));
   if (!p) return p;
+  Ref persistent_id = pyrt::make_function(d_bytes_id, shared.module, keep.get());
+  if (!persistent_id || pyrt::setattr(p.get(), s_persistent_id, persistent_id.get()) < 0) return Ref();
   Ref dump = pyrt::getattr(p.get(), s_dump);
   Ref clear_memo = pyrt::getattr(p.get(), s_clear_memo);
   if (!dump || !clear_memo) return Ref();
@@ -662,7 +748,8 @@ Ref do_send(Conn* c, PyObject* obj) {
       PyErr_SetString(PyExc_BufferError, "cannot send a non-contiguous buffer out of band");
       return Ref();
     }
-    put64(header + kHeader + 8 * i, static_cast<std::uint64_t>(b.len));
+    const bool whole = PyBytes_CheckExact(PyList_GET_ITEM(c->buffers, i));
+    put64(header + kHeader + 8 * i, static_cast<std::uint64_t>(b.len) | (whole ? kBytesBuffer : 0));
     total += static_cast<std::uint64_t>(b.len);
     if (b.len) iov.push_back({b.buf, static_cast<size_t>(b.len)});
   }
@@ -802,6 +889,9 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     s_gettimeout = pyrt::intern("gettimeout");
     s_dump = pyrt::intern("dump");
     s_clear_memo = pyrt::intern("clear_memo");
+    s_persistent_id = pyrt::intern("persistent_id");
+    s_persistent_load = pyrt::intern("persistent_load");
+    s_load = pyrt::intern("load");
   }
   Ref fd_obj = pyrt::call_method(sock, s_fileno);
   if (!fd_obj) {

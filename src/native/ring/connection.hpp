@@ -9,6 +9,9 @@ namespace ring {
 struct Shared {
   PyObject* loads = nullptr;          // _pickle.loads
   PyObject* pickler_type = nullptr;   // _pickle.Pickler
+  PyObject* unpickler_type = nullptr; // _pickle.Unpickler
+  PyObject* bytesio_type = nullptr;   // io.BytesIO
+  PyObject* module = nullptr;         // lumo.ring (functions made at run time live there)
   PyObject* kw_buffers = nullptr;     // ("buffers",)
   PyObject* kw_buffer_callback = nullptr;  // ("buffer_callback",)
   PyObject* connection_type = nullptr;
@@ -25,6 +28,8 @@ int add_connection_class(PyObject* module);
 //   bytes 0..3   magic "LM", version 1, flags 0
 //   bytes 4..7   u32 number of out-of-band buffers
 //   bytes 8..15  u64 length of the pickle stream
+// A buffer length with its top bit set marks a whole bytes object of the
+// message sent out of band (received through persistent_load).
 constexpr unsigned char kMagic0 = 'L';
 constexpr unsigned char kMagic1 = 'M';
 constexpr unsigned char kVersion = 1;

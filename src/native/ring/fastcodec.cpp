@@ -136,12 +136,13 @@ struct Encoder {
 };
 
 struct Decoder {
+  const unsigned char* start;
   const unsigned char* p;
   const unsigned char* end;
 
   Ref bad(const char* what) {
     PyErr_Format(PyExc_ValueError, "malformed compact message: %s at byte offset %zd", what,
-                 static_cast<Py_ssize_t>(end - p));
+                 static_cast<Py_ssize_t>(p - start));
     return Ref();
   }
   std::size_t left() const { return static_cast<std::size_t>(end - p); }
@@ -237,7 +238,8 @@ bool fast_encode(PyObject* obj, Bytes& out) {
 }
 
 Ref fast_decode(const char* data, size_t len) {
-  Decoder d{reinterpret_cast<const unsigned char*>(data), reinterpret_cast<const unsigned char*>(data) + len};
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  Decoder d{bytes, bytes, bytes + len};
   Ref r = d.get(0);
   if (r && d.p != d.end) return d.bad("bytes after the message");
   return r;

@@ -50,6 +50,12 @@ int exec_ring(PyObject* module) {
   if (!pickle) return -1;
   shared.loads = pyrt::getattr(pickle.get(), pyrt::intern("loads")).release();
   shared.pickler_type = pyrt::getattr(pickle.get(), pyrt::intern("Pickler")).release();
+  shared.unpickler_type = pyrt::getattr(pickle.get(), pyrt::intern("Unpickler")).release();
+  Ref io = Ref::steal(PyImport_ImportModule("io"));
+  if (!io || !shared.unpickler_type) return -1;
+  shared.bytesio_type = pyrt::getattr(io.get(), pyrt::intern("BytesIO")).release();
+  if (!shared.bytesio_type) return -1;
+  shared.module = Ref::borrow(module).release();  // kept for the life of the process
   if (!shared.loads || !shared.pickler_type) return -1;
   shared.kw_buffers = Py_BuildValue("(s)", "buffers");
   shared.kw_buffer_callback = Py_BuildValue("(s)", "buffer_callback");
