@@ -6,21 +6,7 @@ import pytest
 
 import lumo.client as client
 from lumo.protocol import RESPONSE
-
-
-class Recorder:
-    """A logger that records what it is given and returns a value of its own for each line."""
-
-    def __init__(self):
-        self.lines = []
-
-    def critical(self, text):
-        self.lines.append(("critical", text))
-        return ("critical", len(self.lines))
-
-    def error(self, err):
-        self.lines.append(("error", err))
-        return ("error", len(self.lines))
+from recorders import Recorder
 
 
 def base(host="127.0.0.1", port=80, **kw):

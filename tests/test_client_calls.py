@@ -8,19 +8,7 @@ import pytest
 import lumo.client as client
 from lumo.kelto import iformat
 from lumo.protocol import REQUEST, RESPONSE
-
-
-class Recorder:
-    def __init__(self):
-        self.lines = []
-
-    def critical(self, text):
-        self.lines.append(("critical", text))
-        return ("critical", len(self.lines))
-
-    def error(self, err):
-        self.lines.append(("error", err))
-        return ("error", len(self.lines))
+from recorders import Recorder
 
 
 class Net:
