@@ -289,7 +289,9 @@ int read_growing(Conn* c, int fd, size_t n, Data data, Resize resize) {
       size = size * 2 < n ? size * 2 : n;
       if (resize(size) < 0) return -1;
     }
-    ssize_t r = read_some(c, fd, data() + filled, size - filled, true);
+    // In the middle of a large message more bytes are usually there already:
+    // read first, and wait only when the socket has nothing.
+    ssize_t r = read_some(c, fd, data() + filled, size - filled, false);
     if (r < 0) return -1;
     if (r == 0) return eof_error(c, false);
     filled += static_cast<size_t>(r);
