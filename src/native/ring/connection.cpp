@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <vector>
 
 namespace ring {
@@ -618,7 +619,7 @@ struct Views {
   }
 };
 
-int write_all(Conn* c, int fd, std::vector<iovec>& iov) {
+int write_all(Conn* c, int fd, std::span<iovec> iov) {
   size_t i = 0;
   while (i < iov.size()) {
     size_t count = iov.size() - i;
@@ -677,7 +678,7 @@ Ref do_send(Conn* c, PyObject* obj) {
     }
     unsigned char header[kHeader] = {kMagic0, kMagic1, kVersion, kFlagFast, 0, 0, 0, 0};
     put64(header + 8, c->compact.len);
-    std::vector<iovec> iov{{header, kHeader}, {c->compact.p, c->compact.len}};
+    iovec iov[] = {{header, kHeader}, {c->compact.p, c->compact.len}};
     if (write_all(c, fd, iov) < 0) {
       shut(c);
       return Ref();

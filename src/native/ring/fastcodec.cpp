@@ -53,9 +53,10 @@ bool put_tag_8(Bytes& b, char tag, std::uint64_t v) {
 }
 
 struct Encoder {
+  explicit Encoder(Bytes& o) : out(o) {}
   Bytes& out;
-  PyObject* seen[kMaxContainers];
   int nseen = 0;
+  PyObject* seen[kMaxContainers];  // only the first nseen are read
 
   // Lists and dicts are mutable: one that appears twice (or inside itself)
   // must arrive as one object, which only pickle's memo keeps.
@@ -233,7 +234,7 @@ void free_bytes(Bytes& b) {
 
 bool fast_encode(PyObject* obj, Bytes& out) {
   out.len = 0;
-  Encoder e{out, {}, 0};
+  Encoder e(out);
   return e.put(obj, 0) && out.len <= kMaxSize;
 }
 
