@@ -1,4 +1,4 @@
-"""Fakes shared by the client tests."""
+"""Fakes shared by the tests."""
 
 
 class Recorder:
@@ -14,3 +14,26 @@ class Recorder:
     def error(self, err):
         self.lines.append(("error", err))
         return ("error", len(self.lines))
+
+
+class RecordingLog:
+    """A stand-in for the server's Skrivo: records every line; critical returns a
+    ConnectionError and error returns its argument, as the real logger does."""
+
+    def __init__(self, *args, **kwds):
+        self.made_with = (args, kwds)
+        self.lines = []
+
+    def info(self, text):
+        self.lines.append(("info", text))
+
+    def warning(self, text):
+        self.lines.append(("warning", text))
+
+    def critical(self, text):
+        self.lines.append(("critical", text))
+        return ConnectionError(text)
+
+    def error(self, err):
+        self.lines.append(("error", err))
+        return err

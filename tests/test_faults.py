@@ -24,19 +24,11 @@ import lumo.server
 from lumo.kelto import Skrivo
 from lumo.ring import Connection
 
-pytestmark = pytest.mark.timeout(120)
+pytestmark = [pytest.mark.timeout(120), pytest.mark.usefixtures("quiet_lumo")]
 
 TIMEOUT = 10.0  # bound of every socket operation and every wait below
 
 
-@pytest.fixture(autouse=True)
-def quiet_lumo():
-    """One log line per connection and failure is the point of the server, not of these tests."""
-    log = logging.getLogger("lumo")
-    level = log.level
-    log.setLevel(logging.CRITICAL + 1)
-    yield
-    log.setLevel(level)
 
 
 def wait_until(predicate, what, timeout=TIMEOUT):

@@ -21,19 +21,12 @@ import lumo.client
 import lumo.server
 from lumo.kelto import Skrivo
 
-pytestmark = pytest.mark.timeout(180)
+pytestmark = [pytest.mark.timeout(180), pytest.mark.usefixtures("quiet_lumo")]
 
 TIMEOUT = 30.0
 CALLS = 200
 
 
-@pytest.fixture(autouse=True)
-def quiet_lumo():
-    log = logging.getLogger("lumo")
-    level = log.level
-    log.setLevel(logging.CRITICAL + 1)
-    yield
-    log.setLevel(level)
 
 
 class Calc:

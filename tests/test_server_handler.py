@@ -9,6 +9,7 @@ import pytest
 
 import lumo.server as server
 from lumo.server import RequestHandler, ServerBase
+import recorders
 
 ADDRESS = ("127.0.0.1", 999)
 
@@ -41,20 +42,7 @@ class FakeChannel:
         self.sent.append(message)
 
 
-class RecordingLog:
-    def __init__(self):
-        self.lines = []
-
-    def info(self, text):
-        self.lines.append(("info", text))
-
-    def warning(self, text):
-        self.lines.append(("warning", text))
-
-    def critical(self, text):
-        self.lines.append(("critical", text))
-        return ConnectionError(text)
-
+class RecordingLog(recorders.RecordingLog):
     def error(self, err):
         self.lines.append(("error", err))
         return ("error value", str(err))

@@ -17,28 +17,9 @@ import pytest
 
 import lumo.server as server
 from lumo.ring import Connection
+from recorders import RecordingLog
 
 TIMEOUT = 30
-
-
-class RecordingLog:
-    def __init__(self, *args, **kwds):
-        self.made_with = (args, kwds)
-        self.lines = []
-
-    def info(self, text):
-        self.lines.append(("info", text))
-
-    def warning(self, text):
-        self.lines.append(("warning", text))
-
-    def critical(self, text):
-        self.lines.append(("critical", text))
-        return ConnectionError(text)
-
-    def error(self, err):
-        self.lines.append(("error", err))
-        return err
 
 
 @pytest.fixture
