@@ -6,7 +6,6 @@ recovers on its next call. A bystander client calls the server all along where t
 none of its calls may fail.
 """
 
-import logging
 import os
 import signal
 import socket
