@@ -151,7 +151,7 @@ class TestInterruptedWaits:
         assert done.stdout.splitlines() == ["ConnectionError '@RECV: KeyboardInterrupt '", "closed True", "3"]
 
 
-# Interrupts the main thread with SIGINT once it waits in poll() for the answer of a call
+# Interrupts the main thread with SIGINT once it waits in recv() or poll() for the answer of a call
 # that the server holds back; run in its own interpreter so that a stray interrupt cannot
 # reach the test run.
 INTERRUPTED = """
@@ -173,7 +173,7 @@ def interrupt():
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         with open(f"/proc/self/task/{main_tid}/syscall") as f:
-            if f.read().split()[0] in ("7", "271"):  # poll, ppoll
+            if f.read().split()[0] in ("7", "271", "45"):  # poll, ppoll, recvfrom
                 break
         time.sleep(0.001)
     signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)

@@ -630,6 +630,36 @@ def test_receive_time_out_closes_the_channel():
             assert_dead(chan)
 
 
+def test_a_waiting_channel_follows_the_sockets_time_out():
+    # A channel waits on a socket with a time-out in a single blocking receive.
+    # The socket stays usable on its own, and a later settimeout() (which makes
+    # the descriptor non-blocking again, or changes the time-out) is followed.
+    a, b = unix_pair(timeout=5)
+    with a, b:
+        chan = Connection(b)
+        peer = Connection(a)
+        sender = threading.Timer(0.05, peer.send, args=(("late", 1),))
+        sender.start()
+        assert chan.recv() == ("late", 1)
+        sender.join()
+
+        # The socket's own methods still honour its time-out.
+        b.settimeout(0.05)
+        with pytest.raises(TimeoutError):
+            b.recv(1)
+
+        b.settimeout(5)
+        sender = threading.Timer(0.05, peer.send, args=("after settimeout",))
+        sender.start()
+        assert chan.recv() == "after settimeout"  # waited, not timed out at once
+        sender.join()
+
+        b.settimeout(0.25)
+        with pytest.raises(TimeoutError, match=r"no progress from the peer in 0\.25 s"):
+            chan.recv()
+        assert_dead(chan)
+
+
 @pytest.mark.parametrize("kind", sorted(PAIRS))
 def test_send_after_the_peer_has_gone(kind):
     a, b = PAIRS[kind]()

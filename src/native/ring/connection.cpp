@@ -17,7 +17,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <structmember.h>
 
@@ -80,6 +82,8 @@ struct Conn {
   bool mirrored;       // the socket's descriptor and time-out are read in place
   Bytes compact;       // the compact encoding of the message being sent
   double timeout;      // seconds; negative: no time-out
+  bool fd_blocking;    // the descriptor was made blocking with the time-out below as SO_RCVTIMEO
+  double fd_timeout;
   unsigned long long max_frame;
   bool closed;
   bool sending;
@@ -173,6 +177,13 @@ void raise_errno(int err) {
   }
 }
 
+int raise_timeout(const Conn* c) {
+  char text[96];
+  std::snprintf(text, sizeof text, "timed out: no progress from the peer in %g s", c->timeout);
+  PyErr_SetString(PyExc_TimeoutError, text);
+  return -1;
+}
+
 // Runs `op` (a non-blocking or blocking socket call returning ssize_t) until it
 // makes progress, waiting with poll() for at most the time-out between tries.
 // Returns the call's result (>= 0) or -1 with a Python error set.
@@ -207,10 +218,7 @@ ssize_t run_io(Conn* c, int fd, short events, bool wait_first, Op op) {
     }
     if (r >= 0) return r;
     if (ready == 0) {
-      char text[96];
-      std::snprintf(text, sizeof text, "timed out: no progress from the peer in %g s", c->timeout);
-      PyErr_SetString(PyExc_TimeoutError, text);
-      return -1;
+      return raise_timeout(c);
     }
     if (err == EINTR) {
       if (PyErr_CheckSignals() < 0) return -1;
@@ -221,8 +229,66 @@ ssize_t run_io(Conn* c, int fd, short events, bool wait_first, Op op) {
   }
 }
 
+// A socket with a time-out is non-blocking at the descriptor, so waiting for
+// data takes two calls: poll(), then recv(). A channel that waits on such a
+// socket turns its descriptor blocking, with the time-out as SO_RCVTIMEO and
+// SO_SNDTIMEO, and then waits with a single recv(). The channel's other calls
+// pass MSG_DONTWAIT and stay non-blocking, and the socket object's own methods
+// still work, since with a time-out they poll before every call.
+// Returns whether the descriptor is blocking with the current time-out.
+bool blocking_descriptor(Conn* c, int fd) {
+  if (c->fd_blocking && c->fd_timeout == c->timeout) return true;
+  c->fd_blocking = false;
+  double whole = std::floor(c->timeout);
+  timeval tv{};
+  tv.tv_sec = whole > 1e9 ? 1000000000 : static_cast<time_t>(whole);
+  tv.tv_usec = whole > 1e9 ? 0 : static_cast<suseconds_t>(std::ceil((c->timeout - whole) * 1e6));
+  if (tv.tv_usec >= 1000000) {
+    tv.tv_sec += 1;
+    tv.tv_usec = 0;
+  }
+  if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;  // zero would mean no time-out at all
+  const int fl = fcntl(fd, F_GETFL);
+  if (fl < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 ||
+      ((fl & O_NONBLOCK) && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0))
+    return false;
+  c->fd_blocking = true;
+  c->fd_timeout = c->timeout;
+  return true;
+}
+
 // Reads what is available (at least one byte) into dst. 0 means end of stream.
+// `wait_first`: nothing is expected to be there yet.
 ssize_t read_some(Conn* c, int fd, char* dst, size_t n, bool wait_first) {
+  if (wait_first && c->timeout > 0 && blocking_descriptor(c, fd)) {
+    for (;;) {
+      ssize_t r;
+      int err;
+      {
+        pyrt::NoGil nogil;
+        r = recv(fd, dst, n, 0);
+        err = r < 0 ? errno : 0;
+      }
+      if (r >= 0) return r;
+      if (err == EINTR) {
+        if (PyErr_CheckSignals() < 0) return -1;
+        continue;
+      }
+      if (err != EAGAIN && err != EWOULDBLOCK) {
+        raise_errno(err);
+        return -1;
+      }
+      // Either the time-out ran out, or the socket was made non-blocking
+      // again behind the channel's back (settimeout()): then wait with poll().
+      const int fl = fcntl(fd, F_GETFL);
+      if (fl >= 0 && !(fl & O_NONBLOCK)) {
+        return raise_timeout(c);
+      }
+      c->fd_blocking = false;
+      break;
+    }
+  }
   const int flags = c->timeout >= 0 ? MSG_DONTWAIT : 0;
   return run_io(c, fd, POLLIN, wait_first, [&] { return recv(fd, dst, n, flags); });
 }
