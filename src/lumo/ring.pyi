@@ -4,7 +4,9 @@ from typing import Any
 
 class Connection:
     """A message channel over one connected socket: send() and recv() move whole Python objects.
-    The socket's time-out bounds every wait."""
+    The socket's time-out bounds every wait. To wait in a single system call, the channel makes
+    the descriptor of a socket with a time-out blocking, with the time-out as SO_RCVTIMEO and
+    SO_SNDTIMEO; the socket's own methods keep honouring its time-out."""
 
     _socket: socket.socket
     _onwebs: bool

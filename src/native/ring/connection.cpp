@@ -1066,7 +1066,10 @@ PyType_Slot conn_slots[] = {
     {Py_tp_members, conn_members},
     {Py_tp_doc, const_cast<char*>("Connection(sock, max_frame=16 GiB)\n--\n\n"
                                   "A message channel over one connected socket: send() and recv() move whole "
-                                  "Python objects. The socket's time-out bounds every wait.")},
+                                  "Python objects. The socket's time-out bounds every wait. To wait in a "
+                                  "single system call, the channel makes the descriptor of a socket with a "
+                                  "time-out blocking, with the time-out as SO_RCVTIMEO and SO_SNDTIMEO; the "
+                                  "socket's own methods keep honouring its time-out.")},
     {0, nullptr},
 };
 
