@@ -945,6 +945,19 @@ def test_compact_messages_keep_their_exact_types_and_shared_lists_stay_shared(ch
     assert got[0] is got[1]
 
 
+def test_compact_strings_come_back_exact_whatever_was_received_before(channels):
+    # Short ASCII strings are shared between messages: many names that differ
+    # in one character or in length, received again and again, must each come
+    # back as themselves; longer and non-ASCII strings take the other path.
+    tx, rx = channels
+    names = [f"f{i}" for i in range(600)] + ["", "a", "a\x00", "x" * 32, "x" * 33, "é", "calc.add"]
+    for _ in range(2):
+        got = trip(tx, rx, names)
+        assert got == names and all(type(x) is str for x in got)
+    for name in names:
+        assert trip(tx, rx, (2, 1, name, (), {}))[2] == name
+
+
 def compact_frame(payload, flags=1, nbuf=0):
     table = struct.pack("<Q", 1) * nbuf
     return b"LM\x01" + bytes([flags]) + struct.pack("<IQ", nbuf, len(payload)) + table + payload + b"x" * nbuf

@@ -219,6 +219,20 @@ def test_parse_resolves_names(published, shape):
     assert parse("calc.missing")[1] == '"calc" has no attribute "missing"'
 
 
+def test_parse_resolves_each_of_many_names(published):
+    # The server keeps the pieces of names it has seen: past the bound of that
+    # table, and for very long names, every name still resolves as itself.
+    calc, srv = published
+    for round_ in range(2):
+        for i in range(1100):
+            name = f"calc.m{i}"
+            assert srv._parse((2, i, name, (), {}))[1] == f'"calc" has no attribute "m{i}"'
+        assert srv._parse((2, 0, "calc.add", (), {}))[1] is calc.add
+    long_name = "calc." + "z" * 300
+    for _ in range(2):
+        assert srv._parse((2, 1, long_name, (), {}))[1] == '"calc" has no attribute "' + "z" * 300 + '"'
+
+
 @pytest.mark.parametrize("request_, text", [
     ((2, 1, "calc", (), {}, 0), "Request[(2, 1, 'calc', (), {}, 0)]: Invalid Protocol"),
     ([2, 1, "calc", (), {}, 0], "Request[[2, 1, 'calc', (), {}, 0]]: Invalid Protocol"),

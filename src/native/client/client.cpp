@@ -295,6 +295,15 @@ const pyrt::FuncDef d_request{"_request", "Client._request", p_request, m_reques
 
 }  // namespace
 
+Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called) {
+  *called = false;
+  if (!pyrt::is_function(fn) || reinterpret_cast<pyrt::Func*>(fn)->def != &d_call || !PyUnicode_CheckExact(method))
+    return Ref();
+  *called = true;
+  PyObject* const slots[] = {self, method, args, kwds};
+  return m_call(*reinterpret_cast<pyrt::Func*>(fn), slots);
+}
+
 Ref make_client(PyObject* module, PyObject* base) {
   Ref bases = Ref::steal(PyTuple_Pack(1, base));
   if (!bases) return bases;

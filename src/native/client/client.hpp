@@ -57,6 +57,13 @@ extern Names names;
 // Makes the names above (idempotent).
 int init_names();
 
+// Client.call with its arguments bound: `self` a Client, `method` a str,
+// `args` a tuple and `kwds` a dict of the caller's own, handed on as they are.
+// `fn` is the function that `call` names on the client; when it is not
+// Client.call itself (a subclass overrides it), nothing is called and
+// `*called` stays false.
+pyrt::Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called);
+
 // Is the current error an instance of one of `classes`?
 inline bool error_in(std::initializer_list<PyObject*> classes) {
   for (PyObject* c : classes)

@@ -27,6 +27,12 @@ Ref m_call(pyrt::Func&, PyObject* const* a) {
   if (!call) return Ref();
   Ref remote_name = pyrt::getattr(self, names._method);
   if (!remote_name) return remote_name;
+  if (call.self) {
+    // The client's own Client.call takes this call's tuple and dict as they are.
+    bool called;
+    Ref result = call_bound(call.func.get(), call.self, remote_name.get(), args, kwds, &called);
+    if (called) return result;
+  }
 
   // [slot for the client, remote name, *args]
   const Py_ssize_t n = PyTuple_GET_SIZE(args);

@@ -17,6 +17,7 @@ struct Shape {
   int n_normal = 0;  // positional-or-keyword parameters (they come first)
   int i_varargs = -1;
   int i_varkw = -1;
+  bool plain = false;  // no star parameters and no conversions: a full positional call binds as it is
 };
 
 Shape shape_of(const FuncDef& def) {
@@ -28,6 +29,8 @@ Shape shape_of(const FuncDef& def) {
       case Kind::VarKw: s.i_varkw = i; break;
     }
   }
+  s.plain = s.i_varargs < 0 && s.i_varkw < 0;
+  for (const Param& p : def.params) s.plain = s.plain && p.check != Check::Float;
   return s;
 }
 
@@ -103,6 +106,18 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
   const Shape& s = f.shape;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (s.plain && nkw == 0 && nargs == s.n_normal) {
+    // Every parameter given by position: the arguments are the slots; only
+    // the types are checked, in parameter order.
+    for (int j = 0; j < s.n_normal; ++j) {
+      const Check c = def.params[j].check;
+      if (!passes(c, args[j])) {
+        raise_arg_type(def.params[j].name, check_name(c), args[j]);
+        return nullptr;
+      }
+    }
+    return def.impl(f, args).release();
+  }
   // Python code can run while the arguments are bound (a keyword's __hash__,
   // an argument's __float__) and may replace __defaults__: hold the tuple read
   // here until the call returns, as the slots borrow from it.

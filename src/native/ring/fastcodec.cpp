@@ -136,6 +136,40 @@ struct Encoder {
   }
 };
 
+// Short ASCII strings (function names, dict keys) come back as the same
+// interned objects, message after message: made once with their hash, instead
+// of a new string per message. Strings are immutable, so sharing them is safe.
+// Direct-mapped on a hash of the bytes; a collision replaces the entry.
+constexpr std::size_t kCachedStrMax = 32;
+constexpr std::size_t kStrCacheSize = 256;
+PyObject* str_cache[kStrCacheSize];
+
+// The string of `n` bytes at `s`; with `*done` false (and no error) when they
+// are not short ASCII and the caller decodes them itself.
+Ref short_ascii(const char* s, std::size_t n, bool* done) {
+  *done = false;
+  if (n > kCachedStrMax) return Ref();
+  std::uint32_t h = 2166136261u;
+  unsigned char high = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    high |= c;
+    h = (h ^ c) * 16777619u;
+  }
+  if (high & 0x80) return Ref();
+  *done = true;
+  PyObject*& slot = str_cache[h % kStrCacheSize];
+  if (slot && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+      std::memcmp(PyUnicode_1BYTE_DATA(slot), s, n) == 0)
+    return Ref::borrow(slot);
+  PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (!o) return Ref();
+  std::memcpy(PyUnicode_1BYTE_DATA(o), s, n);
+  PyUnicode_InternInPlace(&o);
+  Py_XSETREF(slot, Ref::borrow(o).release());
+  return Ref::steal(o);
+}
+
 struct Decoder {
   const unsigned char* start;
   const unsigned char* p;
@@ -185,6 +219,9 @@ struct Decoder {
         const char* s = reinterpret_cast<const char*>(p);
         p += n;
         if (tag == 'b') return Ref::steal(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
+        bool done;
+        Ref cached = short_ascii(s, n, &done);
+        if (done) return cached;
         return Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict"));
       }
       case '(':

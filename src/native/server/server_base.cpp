@@ -172,6 +172,29 @@ Ref no_attribute_text(PyObject* pieces) {
   return pyrt::concat(parts);
 }
 
+// The pieces of a function name split at its dots, as a tuple. A server sees
+// the same few names over and over: their pieces are kept (strings are
+// immutable): names of up to 256 characters, up to 1024 of them, after which
+// the table starts over.
+constexpr Py_ssize_t kSplitCacheMax = 1024;
+constexpr Py_ssize_t kSplitNameMax = 256;
+PyObject* split_cache;
+
+Ref split_name(PyObject* fname) {
+  if (!split_cache && !(split_cache = PyDict_New())) return Ref();
+  PyObject* known = PyDict_GetItemWithError(split_cache, fname);
+  if (known) return Ref::borrow(known);
+  if (PyErr_Occurred()) return Ref();
+  Ref list = Ref::steal(PyUnicode_Split(fname, names.dot, -1));
+  if (!list) return list;
+  Ref pieces = Ref::steal(PyList_AsTuple(list.get()));
+  if (!pieces) return pieces;
+  if (PyUnicode_GET_LENGTH(fname) > kSplitNameMax) return pieces;
+  if (PyDict_GET_SIZE(split_cache) >= kSplitCacheMax) PyDict_Clear(split_cache);
+  if (PyDict_SetItem(split_cache, fname, pieces.get()) < 0) return Ref();
+  return pieces;
+}
+
 // _parse(self, request: "tuple | list") -> (msgid, function, args, kwds)
 Ref m_parse(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
@@ -190,8 +213,7 @@ Ref m_parse(Func& f, PyObject* const* a) {
   Ref parts[5];
   if (unpack(request, 5, parts) < 0) return Ref();
   PyObject* fname = parts[2].get();
-  Ref pieces = PyUnicode_CheckExact(fname) ? Ref::steal(PyUnicode_Split(fname, names.dot, -1))
-                                           : pyrt::call_method(fname, names.split, names.dot);
+  Ref pieces = PyUnicode_CheckExact(fname) ? split_name(fname) : pyrt::call_method(fname, names.split, names.dot);
   if (!pieces) return pieces;
   const Py_ssize_t npieces = PyObject_Length(pieces.get());
   if (npieces < 0) return Ref();
