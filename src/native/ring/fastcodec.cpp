@@ -30,26 +30,37 @@ bool reserve(Bytes& b, std::size_t more) {
   return true;
 }
 
-bool put_raw(Bytes& b, const void* data, std::size_t n) {
-  if (!reserve(b, n)) return false;
-  std::memcpy(b.p + b.len, data, n);
-  b.len += n;
-  return true;
+// The writers below write into room that the caller has reserved.
+inline void store_tag_u32(Bytes& b, char tag, std::uint32_t n) {
+  auto* q = reinterpret_cast<unsigned char*>(b.p + b.len);
+  q[0] = static_cast<unsigned char>(tag);
+  q[1] = static_cast<unsigned char>(n);
+  q[2] = static_cast<unsigned char>(n >> 8);
+  q[3] = static_cast<unsigned char>(n >> 16);
+  q[4] = static_cast<unsigned char>(n >> 24);
+  b.len += 5;
+}
+
+inline void store_tag_8(Bytes& b, char tag, std::uint64_t v) {
+  auto* q = reinterpret_cast<unsigned char*>(b.p + b.len);
+  q[0] = static_cast<unsigned char>(tag);
+  for (int i = 0; i < 8; ++i) q[1 + i] = static_cast<unsigned char>(v >> (8 * i));
+  b.len += 9;
 }
 
 bool put_tag_u32(Bytes& b, char tag, std::size_t n) {
   if (n > 0xffffffffu || !reserve(b, 5)) return false;
-  unsigned char h[5] = {static_cast<unsigned char>(tag), static_cast<unsigned char>(n),
-                        static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n >> 16),
-                        static_cast<unsigned char>(n >> 24)};
-  return put_raw(b, h, 5);
+  store_tag_u32(b, tag, static_cast<std::uint32_t>(n));
+  return true;
 }
 
-bool put_tag_8(Bytes& b, char tag, std::uint64_t v) {
-  unsigned char h[9];
-  h[0] = static_cast<unsigned char>(tag);
-  for (int i = 0; i < 8; ++i) h[1 + i] = static_cast<unsigned char>(v >> (8 * i));
-  return put_raw(b, h, 9);
+// A tag and `n` bytes of data.
+bool put_blob(Bytes& b, char tag, const char* data, std::size_t n) {
+  if (n > kMaxSize || !reserve(b, 5 + n)) return false;
+  store_tag_u32(b, tag, static_cast<std::uint32_t>(n));
+  std::memcpy(b.p + b.len, data, n);
+  b.len += n;
+  return true;
 }
 
 struct Encoder {
@@ -71,41 +82,50 @@ struct Encoder {
   // Only exact built-in types are encoded, so no Python code runs here and
   // the containers cannot change while they are walked.
   bool put(PyObject* o, int depth) {
-    if (out.len > kMaxSize) return false;
+    if (out.len > kMaxSize || !reserve(out, 9)) return false;
     PyTypeObject* t = Py_TYPE(o);
-    if (o == Py_None) return put_raw(out, "N", 1);
-    if (o == Py_True) return put_raw(out, "T", 1);
-    if (o == Py_False) return put_raw(out, "F", 1);
     if (t == &PyLong_Type) {
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-      if (overflow || (v == -1 && PyErr_Occurred())) {
+      long long v;
+      const Py_ssize_t size = Py_SIZE(o);
+      if (size >= -1 && size <= 1) {
+        // One digit or none: the value is at hand.
+        v = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+      } else {
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+          PyErr_Clear();
+          return false;
+        }
+      }
+      store_tag_8(out, 'i', static_cast<std::uint64_t>(v));
+      return true;
+    }
+    if (t == &PyUnicode_Type) {
+      if (PyUnicode_IS_COMPACT_ASCII(o))
+        return put_blob(out, 's', static_cast<const char*>(PyUnicode_DATA(o)),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+      Py_ssize_t n;
+      const char* text = PyUnicode_AsUTF8AndSize(o, &n);
+      if (!text) {  // lone surrogates: pickle carries them
         PyErr_Clear();
         return false;
       }
-      return put_tag_8(out, 'i', static_cast<std::uint64_t>(v));
+      return put_blob(out, 's', text, static_cast<std::size_t>(n));
+    }
+    if (o == Py_None || o == Py_True || o == Py_False) {
+      out.p[out.len++] = o == Py_None ? 'N' : o == Py_True ? 'T' : 'F';
+      return true;
     }
     if (t == &PyFloat_Type) {
       double d = PyFloat_AS_DOUBLE(o);
       std::uint64_t bits;
       std::memcpy(&bits, &d, sizeof bits);
-      return put_tag_8(out, 'd', bits);
+      store_tag_8(out, 'd', bits);
+      return true;
     }
-    if (t == &PyUnicode_Type) {
-      Py_ssize_t n;
-      const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-      if (!s) {  // lone surrogates: pickle carries them
-        PyErr_Clear();
-        return false;
-      }
-      if (static_cast<std::size_t>(n) > kMaxSize) return false;
-      return put_tag_u32(out, 's', static_cast<std::size_t>(n)) && put_raw(out, s, static_cast<std::size_t>(n));
-    }
-    if (t == &PyBytes_Type) {
-      const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(o));
-      if (n > kMaxSize) return false;
-      return put_tag_u32(out, 'b', n) && put_raw(out, PyBytes_AS_STRING(o), n);
-    }
+    if (t == &PyBytes_Type)
+      return put_blob(out, 'b', PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
     if (depth >= kMaxDepth) return false;
     if (t == &PyTuple_Type) {
       const Py_ssize_t n = PyTuple_GET_SIZE(o);
