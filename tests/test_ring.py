@@ -655,6 +655,21 @@ def test_a_waiting_channel_follows_the_sockets_time_out():
         assert chan.recv() == "after settimeout"  # waited, not timed out at once
         sender.join()
 
+        b.settimeout(0.2)
+        sender = threading.Timer(0.05, peer.send, args=("short time-out",))
+        sender.start()
+        assert chan.recv() == "short time-out"
+        sender.join()
+
+        # Without a time-out again, the socket's own calls wait as long as it takes.
+        b.settimeout(None)
+        chan.send("ping")
+        assert peer.recv() == "ping"
+        sender = threading.Timer(0.6, a.sendall, args=(b"z",))
+        sender.start()
+        assert b.recv(1) == b"z"  # not BlockingIOError from a time-out left on the descriptor
+        sender.join()
+
         b.settimeout(0.25)
         with pytest.raises(TimeoutError, match=r"no progress from the peer in 0\.25 s"):
             chan.recv()

@@ -82,7 +82,8 @@ struct Conn {
   bool mirrored;       // the socket's descriptor and time-out are read in place
   Bytes compact;       // the compact encoding of the message being sent
   double timeout;      // seconds; negative: no time-out
-  bool fd_blocking;    // the descriptor was made blocking with the time-out below as SO_RCVTIMEO
+  bool fd_timeouts;    // the descriptor carries fd_timeout as SO_RCVTIMEO and SO_SNDTIMEO
+  bool fd_blocking;    // ... and was made blocking (until settimeout() makes it non-blocking again)
   double fd_timeout;
   unsigned long long max_frame;
   bool closed;
@@ -133,6 +134,17 @@ int raise_closed() {
   return -1;
 }
 
+// A socket whose time-out was taken off (settimeout(None)) after the channel
+// gave its descriptor SO_RCVTIMEO and SO_SNDTIMEO: its calls wait for as long
+// as it takes again, the socket's own methods included.
+void drop_descriptor_timeouts(Conn* c, int fd) {
+  const timeval none{};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+  c->fd_timeouts = false;
+  c->fd_blocking = false;
+}
+
 // The descriptor of the socket, checked at each operation: a socket closed
 // behind the channel's back reads as a closed channel, never as a stale number.
 int live_fd(Conn* c) {
@@ -146,6 +158,7 @@ int live_fd(Conn* c) {
       c->closed = true;
       return raise_closed();
     }
+    if (c->fd_timeouts && c->timeout < 0) drop_descriptor_timeouts(c, m->fd);
     return m->fd;
   }
   Ref fd = pyrt::call_method(c->sock, s_fileno);
@@ -249,7 +262,9 @@ bool blocking_descriptor(Conn* c, int fd) {
   }
   if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;  // zero would mean no time-out at all
   const int fl = fcntl(fd, F_GETFL);
-  if (fl < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0 ||
+  if (fl < 0) return false;
+  c->fd_timeouts = true;  // from here on, whether or not all of it succeeds
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0 ||
       setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 ||
       ((fl & O_NONBLOCK) && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0))
     return false;
