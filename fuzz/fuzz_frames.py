@@ -121,12 +121,5 @@ def TestOneInput(data):
         b.close()
 
 
-def main():
-    if len(sys.argv) > 1 and sys.argv[1] == "--replay":
-        sys.exit(fuzzlib.replay(TestOneInput, sys.argv[2:]))
-    atheris.Setup(sys.argv, TestOneInput)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    fuzzlib.main(TestOneInput)

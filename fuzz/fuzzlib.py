@@ -38,6 +38,16 @@ def replay(test_one_input, paths):
     return 1 if failed else 0
 
 
+def main(test_one_input):
+    """A target's command line: `--replay FILE...` runs the inputs once each, anything else fuzzes."""
+    if len(sys.argv) > 1 and sys.argv[1] == "--replay":
+        sys.exit(replay(test_one_input, sys.argv[2:]))
+    import atheris
+
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
 def guard_unpickling(extra=None):
     """Refuse unpickling of any global outside the allow list (plus `extra`: module -> names)."""
     if extra:
