@@ -14,17 +14,11 @@ import pytest
 
 from lumo.__main__ import Failure, load_target, parse_arguments
 from lumo.ring import get_port
+from netutil import accepts, free_port
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
 TIMEOUT = 60  # seconds for any one subprocess
-
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port: int = sock.getsockname()[1]
-        return port
 
 
 def lumo(*args: str, timeout: float = TIMEOUT) -> subprocess.CompletedProcess[str]:
@@ -38,14 +32,6 @@ def one_line(text: str) -> str:
     assert len(lines) == 1, f"expected one line on stderr, got {text!r}"
     assert "Traceback" not in text
     return lines[0]
-
-
-def accepts(port: int) -> bool:
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1.0):
-            return True
-    except OSError:
-        return False
 
 
 def _default_sigint() -> None:

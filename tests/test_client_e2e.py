@@ -13,12 +13,7 @@ import pytest
 
 from lumo.client import connect
 from lumo.server import serve
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from netutil import free_port
 
 
 def calculator():

@@ -22,6 +22,7 @@ import lumo.client
 import lumo.server
 from lumo.kelto import Skrivo
 from lumo.ring import Connection
+from netutil import free_port
 
 pytestmark = [pytest.mark.timeout(120), pytest.mark.usefixtures("quiet_lumo")]
 
@@ -261,12 +262,6 @@ SERVER = """
     print("ready", flush=True)
     lumo.server.serve(calc, "calc", port={port})
 """
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def start_server_process(port):

@@ -6,7 +6,6 @@ connection, or a count booked on the wrong record, shows up. tools/load.py measu
 same set-up for throughput and latency; this file only checks correctness.
 """
 
-import logging
 import os
 import subprocess
 import sys

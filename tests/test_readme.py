@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import re
 import shlex
-import socket
 import subprocess
 import sys
 import time
@@ -19,6 +18,7 @@ import pytest
 
 from lumo.__main__ import parse_command_line
 from lumo.ring import get_port
+from netutil import accepts
 
 ROOT = Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text()
@@ -72,14 +72,6 @@ def test_every_python_block_compiles() -> None:
     for lang, text in blocks():
         if lang == "python":
             compile(text, "README.md", "exec")
-
-
-def accepts(port: int) -> bool:
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1.0):
-            return True
-    except OSError:
-        return False
 
 
 @pytest.fixture(scope="module")

@@ -8,6 +8,7 @@ import threading
 import psutil
 
 from lumo.ring import Connection
+from netutil import free_port
 
 SERVER = """
 import sys, types
@@ -43,12 +44,6 @@ MIX = [
     ("other", (), {}),
     ("calc.stats", (), {}),
 ]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def connect(port):

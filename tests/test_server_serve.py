@@ -18,6 +18,7 @@ import pytest
 import lumo.server as server
 from lumo.ring import Connection
 from recorders import RecordingLog
+from netutil import free_port
 
 TIMEOUT = 30
 
@@ -49,12 +50,6 @@ def servers(monkeypatch):
     for s in made:
         s.shutdown()
         s.server_close()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def make_calc():
