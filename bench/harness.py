@@ -217,18 +217,14 @@ class Run:
                     cfg.connect_s + 120))
                 if out:
                     self.res["connect"][name] = out
-                for k in cfg.clients:
-                    out = self._attempt(name, f"{k} client threads", lambda k=k: measure.worker(
-                        reg, "threads", params(port, clients=k, seconds=cfg.calls_s,
-                                               max_calls=cfg.max_calls), cfg.calls_s + 300))
-                    if out:
-                        calls["threads"][str(k)] = out
-                for k in cfg.clients:
-                    out = self._attempt(name, f"{k} client processes", lambda k=k: measure.worker(
-                        reg, "procs", params(port, clients=k, seconds=cfg.calls_s,
-                                             max_calls=cfg.max_calls), cfg.calls_s + 420))
-                    if out:
-                        calls["processes"][str(k)] = out
+                for kind, task, spare in (("threads", "threads", 300), ("processes", "procs", 420)):
+                    for k in cfg.clients:
+                        out = self._attempt(name, f"{k} client {kind}", lambda k=k, task=task, spare=spare:
+                                            measure.worker(reg, task, params(port, clients=k, seconds=cfg.calls_s,
+                                                                             max_calls=cfg.max_calls),
+                                                           cfg.calls_s + spare))
+                        if out:
+                            calls[kind][str(k)] = out
                 # Last, because a peer that is slow with big payloads is cut off at the time-out
                 # and may keep its server busy for a while.
                 self.echo(name, port)
