@@ -10,6 +10,7 @@
 // system call; the socket's time-out bounds every wait. A wait interrupted by a
 // signal runs the interpreter's signal handlers, so Ctrl+C interrupts it.
 #include "ring/connection.hpp"
+#include "ring/auth.hpp"
 #include "ring/fastcodec.hpp"
 #include "ring/pickle_check.hpp"
 
@@ -93,6 +94,7 @@ struct Conn {
   size_t rcap;
   size_t rhead;
   size_t rtail;
+  Secure* sec;         // the key and TLS of a channel made while they are set; null otherwise
 };
 
 Conn* as_conn(PyObject* o) {
@@ -125,6 +127,12 @@ void shut(Conn* c) {
 // Raises `type(text)` and closes the channel.
 std::nullptr_t fail(Conn* c, PyObject* type, const char* text) {
   PyErr_SetString(type, text);
+  shut(c);
+  return nullptr;
+}
+
+// Closes the channel, keeping the error already set.
+std::nullptr_t fail_pending(Conn* c) {
   shut(c);
   return nullptr;
 }
@@ -276,6 +284,7 @@ bool blocking_descriptor(Conn* c, int fd) {
 // Reads what is available (at least one byte) into dst. 0 means end of stream.
 // `wait_first`: nothing is expected to be there yet.
 ssize_t read_some(Conn* c, int fd, char* dst, size_t n, bool wait_first) {
+  if (c->sec && c->sec->tls) return tls_read(*c->sec, fd, dst, n, c->timeout);
   if (wait_first && c->timeout > 0 && blocking_descriptor(c, fd)) {
     for (;;) {
       ssize_t r;
@@ -514,6 +523,20 @@ Ref decode_with_bytes(Conn* c, const char* data, size_t len, PyObject* all, cons
   return result;
 }
 
+// A channel with a key or TLS proves its peer before its first message. Its
+// first operation tells which end it is: a receive the server's, a send or a
+// flush the client's. A handshake that failed fails every later operation.
+int secured_fd(Conn* c, Role role) {
+  if (c->sec->failure) return secure_raise_failure(*c->sec);
+  const int fd = live_fd(c);
+  if (fd < 0 || c->sec->ready) return fd;
+  if (secure_begin(*c->sec, fd, role, c->sock, c->timeout) < 0) {
+    shut(c);
+    return -1;
+  }
+  return fd;
+}
+
 // A receive that fails leaves the stream in an unknown state (a time-out or an
 // interrupt in the middle of a frame, say): the channel closes itself, so that
 // the next call starts on a fresh connection.
@@ -522,7 +545,7 @@ Ref do_recv(Conn* c) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.recv() is already running in another thread");
     return Ref();
   }
-  int fd = live_fd(c);
+  int fd = c->sec ? secured_fd(c, Role::Server) : live_fd(c);
   if (fd < 0) return Ref();
   Busy busy(c->receiving);
   Ref result = recv_frame(c, fd);
@@ -534,6 +557,7 @@ Ref recv_frame(Conn* c, int fd) {
   if (ensure(c, fd, kHeader, false) < 0) return Ref();
   const auto* h = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead);
   if (h[0] != kMagic0 || h[1] != kMagic1) {
+    if (foreign_header(c->sec, fd, c->sock, h, c->timeout)) return Ref::steal(fail_pending(c));
     char text[160];
     std::snprintf(text, sizeof text, "bad frame header %02x%02x%02x%02x: the peer does not speak the lumo protocol",
                   h[0], h[1], h[2], h[3]);
@@ -701,6 +725,7 @@ struct Views {
 };
 
 int write_all(Conn* c, int fd, std::span<iovec> iov) {
+  if (c->sec && c->sec->tls) return tls_write(*c->sec, fd, iov, c->timeout);
   size_t i = 0;
   while (i < iov.size()) {
     size_t count = iov.size() - i;
@@ -748,7 +773,7 @@ Ref do_send(Conn* c, PyObject* obj) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.send() is already running in another thread");
     return Ref();
   }
-  int fd = live_fd(c);
+  int fd = c->sec ? secured_fd(c, Role::Client) : live_fd(c);
   if (fd < 0) return Ref();
   Busy busy(c->sending);
   if (fast_encode(obj, c->compact)) {
@@ -857,13 +882,19 @@ Ref do_send(Conn* c, PyObject* obj) {
 }
 
 Ref do_flush(Conn* c) {
-  int fd = live_fd(c);
+  int fd = c->sec ? secured_fd(c, Role::Client) : live_fd(c);
   if (fd < 0) return Ref();
   if (c->receiving) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.flush() called while recv() runs in another thread");
     return Ref();
   }
   c->rhead = c->rtail = 0;
+  if (c->sec && c->sec->tls) {
+    const int ended = tls_discard(*c->sec, fd);
+    if (ended < 0) return Ref::steal(fail_pending(c));
+    if (ended) return Ref::steal(fail(c, PyExc_ConnectionResetError, "connection closed by the peer"));
+    return pyrt::none();
+  }
   char scratch[4096];
   for (int round = 0; round < 256; ++round) {
     ssize_t r;
@@ -1016,6 +1047,7 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   c->onwebs = pyrt::boolean(false).release();
   c->timeout = t;
   c->max_frame = max_frame;
+  c->sec = secure_for_new_channel();
   if (shared.socket_type && PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(shared.socket_type))) {
     const auto* m = reinterpret_cast<const SocketMirror*>(sock);
     const std::int64_t want_ns = static_cast<std::int64_t>(t * 1e9 + 0.5);
@@ -1062,6 +1094,8 @@ void conn_dealloc(PyObject* self) {
   std::free(c->rbuf);
   c->rbuf = nullptr;
   free_bytes(c->compact);
+  secure_free(c->sec);
+  c->sec = nullptr;
   type->tp_free(self);
   Py_DECREF(type);
 }
