@@ -4,7 +4,11 @@
     lumo call NAME[.FUNC] [ARG ...] [KEY=VALUE ...] [--host H] [--port P] [--timeout S]
     lumo ping|stats|pid|stop NAME [--host H] [--port P] [--timeout S]
     lumo port NAME
+    lumo keygen PATH
     lumo demo
+
+serve and the client commands take --authkey-file PATH (or LUMO_AUTHKEY_FILE) and
+--tls-cert/--tls-key/--tls-ca: see 'lumo serve --help'.
 
 Exit status: 0 on success, 1 when the work itself fails (the target does not import, the server
 cannot be reached, the remote call returns an error value), 2 for a malformed command line,
@@ -185,6 +189,7 @@ def cmd_serve(args: argparse.Namespace) -> NoReturn:
                   f"function {name}()", file=sys.stderr)
     _check_publishable(obj, alias)
     _check_listen(args.host, port)
+    _apply_trust(args, serving=True)
     signal.signal(signal.SIGTERM, _terminated)
     try:
         serve(obj, alias=alias, host=args.host, port=port)
@@ -274,6 +279,7 @@ class Remote:
         self.host: str = args.host
         self.port: int = args.port or get_port(name)
         self.timeout: float = args.timeout
+        _apply_trust(args, serving=False)
         self.log = _capture_logging()
 
     def __str__(self) -> str:
@@ -315,6 +321,8 @@ class Remote:
             return f"no answer from {self} within {self.timeout:g} s"
         if lost.startswith("KeyboardInterrupt"):
             raise KeyboardInterrupt
+        if lost.startswith("AuthenticationError "):
+            return f"{self}: {lost[len('AuthenticationError '):]}"
         return f"the connection to {self} was lost during the call: {lost}"
 
     def accepts(self) -> bool:
@@ -434,6 +442,119 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return status if isinstance(status, int) else 0
 
 
+# --- trust: the shared key and TLS -------------------------------------------------------------
+
+AUTHKEY_ENV = "LUMO_AUTHKEY_FILE"
+
+
+def _trust_options(parser: argparse.ArgumentParser, serving: bool) -> None:
+    parser.add_argument("--authkey-file", metavar="PATH",
+                        help="prove to the peer, and have it prove, that both hold the key in PATH "
+                             f"(default ${AUTHKEY_ENV}; make one with '{PROG} keygen PATH')")
+    if serving:
+        parser.add_argument("--tls-cert", metavar="PEM", help="serve TLS with this certificate chain")
+        parser.add_argument("--tls-key", metavar="PEM", help="the certificate's private key "
+                                                             "(default: in --tls-cert)")
+        parser.add_argument("--tls-ca", metavar="PEM",
+                            help="also require clients to show a certificate signed by this CA")
+    else:
+        parser.add_argument("--tls-ca", metavar="PEM",
+                            help="speak TLS and trust the server's certificate if this CA signed it "
+                                 "(for the address given with --host)")
+        parser.add_argument("--tls-cert", metavar="PEM",
+                            help="speak TLS and show this client certificate")
+        parser.add_argument("--tls-key", metavar="PEM", help="the client certificate's private key")
+
+
+def read_authkey(path: str) -> bytes:
+    """The key in PATH; refused when anyone but its owner may read or change the file."""
+    try:
+        with open(path, "rb") as file:
+            mode = os.fstat(file.fileno()).st_mode & 0o777
+            if mode & 0o077:
+                raise Failure(f"permissions {mode:04o} for {path!r} are too open: the key file must "
+                              f"be the owner's alone (chmod 600 {path})")
+            return file.read(4096)
+    except OSError as exc:
+        raise Failure(f"cannot read the key file {path!r}: {exc.strerror or exc}") from None
+
+
+def _tls_contexts(args: argparse.Namespace, serving: bool) -> Any:
+    import ssl
+
+    cert, key, ca = args.tls_cert, args.tls_key, args.tls_ca
+    if key and not cert:
+        raise Failure("--tls-key needs --tls-cert", 2)
+    try:
+        if serving:
+            if not cert:
+                if ca:
+                    raise Failure("--tls-ca on serve needs --tls-cert and --tls-key", 2)
+                return None
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+            if ca:
+                context.load_verify_locations(ca)
+                context.verify_mode = ssl.CERT_REQUIRED
+            return context
+        if not (ca or cert):
+            return None
+        context = ssl.create_default_context(cafile=ca)
+        if cert:
+            context.load_cert_chain(cert, key)
+        return context
+    except (OSError, ssl.SSLError) as exc:
+        raise Failure(f"cannot set up TLS: {exc}") from None
+
+
+def _apply_trust(args: argparse.Namespace, serving: bool) -> None:
+    """Sets the key and TLS of the command line for every channel of this process."""
+    from lumo import ring
+
+    path = args.authkey_file or os.environ.get(AUTHKEY_ENV) or None
+    key = read_authkey(path) if path else None
+    if key is not None:
+        try:
+            ring.set_authkey(key)
+        except ValueError as exc:
+            raise Failure(f"the key file {path!r} does not hold a usable key: {exc}") from None
+    context = _tls_contexts(args, serving)
+    if context is not None and serving:
+        ring.set_tls(server=context)
+    elif context is not None:
+        ring.set_tls(client=context)
+    if serving and key is None and context is None and not _is_loopback(args.host):
+        print(f"{PROG} serve: warning: {args.host} is reachable from other machines and there is "
+              "no key or TLS: anyone who reaches the port can run any code here (use "
+              f"--authkey-file, see '{PROG} keygen')", file=sys.stderr)
+
+
+def _is_loopback(host: str) -> bool:
+    import ipaddress
+
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def cmd_keygen(args: argparse.Namespace) -> int:
+    try:
+        fd = os.open(args.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise Failure(f"{args.path} exists already and is left as it is (remove it to make a "
+                      "new key)") from None
+    except OSError as exc:
+        raise Failure(f"cannot create {args.path}: {exc.strerror or exc}") from None
+    with os.fdopen(fd, "wb") as file:
+        file.write(os.urandom(32))
+    print(f"wrote a new 32-byte key to {args.path} (mode 0600); give the server and its clients "
+          f"--authkey-file {args.path}")
+    return 0
+
+
 # --- the parser ---------------------------------------------------------------------------------
 
 def _port_number(text: str) -> int:
@@ -486,6 +607,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"the address to listen on (default {DEFAULT_HOST}: this machine only)")
     p.add_argument("--port", type=_port_number, default=0,
                    help="the port to listen on (default: lumo port ALIAS)")
+    _trust_options(p, serving=True)
     p.set_defaults(run=cmd_serve)
 
     p = commands.add_parser(
@@ -500,6 +622,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("function", metavar="NAME.FUNC")
     p.add_argument("arguments", nargs="*", default=[], metavar="ARG | KEY=VALUE")
     _connect_options(p)
+    _trust_options(p, serving=False)
     p.set_defaults(run=cmd_call)
 
     for command, run, summary in (
@@ -511,6 +634,7 @@ def build_parser() -> argparse.ArgumentParser:
                                 + ". NAME is the server's alias.")
         p.add_argument("name", metavar="NAME")
         _connect_options(p)
+        _trust_options(p, serving=False)
         if command == "stop":
             p.add_argument("--wait", type=_wait, default=0, metavar="S",
                            help="seconds the server waits before it stops (default 0)")
@@ -522,6 +646,12 @@ def build_parser() -> argparse.ArgumentParser:
                                         "given: the same on every machine and in every run.")
     p.add_argument("name", metavar="NAME")
     p.set_defaults(run=cmd_port)
+
+    p = commands.add_parser("keygen", help="write a new random key for --authkey-file",
+                            description="Write a new random 32-byte key to PATH, readable by its "
+                                        "owner only; an existing file is never overwritten.")
+    p.add_argument("path", metavar="PATH")
+    p.set_defaults(run=cmd_keygen)
 
     p = commands.add_parser("demo", help="start a server on a thread and call it a few times",
                             description="Start a server on a background thread in this "
@@ -547,7 +677,7 @@ def parse_command_line(argv: Sequence[str] | None = None) -> argparse.Namespace:
             parser.error(f"unrecognized arguments: {' '.join(extra)}")
         args.arguments = [*args.arguments, *head, *tail]
     if args.command is None:
-        parser.error("choose a command: serve, call, ping, stats, pid, stop, port or demo")
+        parser.error("choose a command: serve, call, ping, stats, pid, stop, port, keygen or demo")
     return args
 
 
