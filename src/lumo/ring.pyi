@@ -1,6 +1,7 @@
 # Types of lumo.ring, the message channel and the choice of a port for a name.
 import socket
-from typing import Any
+import ssl
+from typing import Any, Literal
 
 class Connection:
     """A message channel over one connected socket: send() and recv() move whole Python objects.
@@ -34,3 +35,32 @@ class Connection:
 
 def get_port(name: str) -> int:
     """The TCP port of a service name: stable across processes and runs, in 10000..31999."""
+
+class AuthenticationError(ConnectionAbortedError):
+    """The peer did not prove that it holds the key, or TLS refused it; the channel is closed."""
+
+def set_authkey(key: bytes | None) -> None:
+    """From now on every new channel of the process proves, before any message, that its peer
+    holds the same key (a mutual HMAC-SHA256 challenge on fresh random nonces). None turns it
+    off. The key is bytes, at least 16 of them; it is never read back."""
+
+def set_tls(server: ssl.SSLContext | None = None, client: ssl.SSLContext | None = None) -> None:
+    """From now on the server's end of every new channel speaks TLS with `server`, the client's
+    end with `client`. Both None turns TLS off. With a key as well, the key handshake runs
+    inside TLS."""
+
+class _Handshake:
+    """One end of the shared-key handshake, without I/O."""
+
+    @property
+    def done(self) -> bool: ...
+    @property
+    def wanted(self) -> int: ...
+    @property
+    def farewell(self) -> bytes: ...
+    def start(self) -> bytes: ...
+    def feed(self, data: bytes | bytearray | memoryview) -> bytes: ...
+
+def _handshake(role: Literal["client", "server"]) -> _Handshake | None: ...
+def _tls_context(role: Literal["client", "server"]) -> ssl.SSLContext | None: ...
+def _set_handshake_deadline(seconds: float) -> float: ...

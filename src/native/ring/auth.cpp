@@ -37,7 +37,8 @@ constexpr double kLinger = 2.0;   // seconds a refused peer has to read its refu
 constexpr size_t kLingerBytes = 1 << 20;
 
 // Process-wide settings, read by the GIL holder only.
-Ref g_key;                  // bytes, or empty
+// Never destroyed: the process ends without the GIL after the interpreter is gone.
+Ref& g_key = *new Ref;      // bytes, or empty
 double g_deadline = 10.0;   // seconds for a whole handshake
 PyObject* g_auth_error;     // lumo.ring.AuthenticationError (owned for the life of the process)
 PyObject* g_digest;         // hmac.digest

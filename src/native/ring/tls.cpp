@@ -20,8 +20,10 @@ constexpr size_t kChunk = 256 * 1024;   // plaintext handed to one SSLObject.wri
 constexpr size_t kCoalesce = 64 * 1024; // smaller pieces of a message leave as one write
 constexpr size_t kCipherRead = 64 * 1024;
 
-Ref g_server;  // ssl.SSLContext of each end, or empty
-Ref g_client;
+// ssl.SSLContext of each end, or empty; never destroyed (the process ends
+// without the GIL after the interpreter is gone).
+Ref& g_server = *new Ref;
+Ref& g_client = *new Ref;
 
 struct SslNames {
   PyObject* context_type = nullptr;  // ssl.SSLContext
