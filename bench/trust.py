@@ -3,7 +3,7 @@
     python -m bench.trust [--rounds N] [--out FILE]
 
 One server process per mode (plain, key, TLS, key and TLS) on 127.0.0.1, all running at once;
-the client (this process) visits the modes in turn, round after round, so that every mode sees
+the client (this process) visits the modes in turn, call after call, so that every mode sees
 the same phases of the machine. Per mode: connect plus the first call (a new client each time),
 the p50 of `add(1, 2)` on an open connection, and the median time of a 16 MiB float32 numpy
 echo. The TLS certificate is a self-signed one made with the `openssl` command for 127.0.0.1.
@@ -21,6 +21,8 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+from bench.measure import free_port, wait_listening
 
 MODES = ("plain", "key", "tls", "key+tls")
 KEY = b"bench-key-" * 4
@@ -41,23 +43,10 @@ server.serve(calc, "calc", "127.0.0.1", port)
 """ % KEY
 
 
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return int(sock.getsockname()[1])
-
-
-def wait_listening(port: int, proc: subprocess.Popen, timeout: float = 30.0) -> None:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            raise RuntimeError(f"the server exited with {proc.returncode}")
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1.0):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"nothing listens on {port}")
+def turn(i: int) -> tuple[str, ...]:
+    """The modes in the order of pass i: each comes first as often as the others."""
+    k = i % len(MODES)
+    return MODES[k:] + MODES[:k]
 
 
 def use(mode: str, client_context: ssl.SSLContext) -> None:
@@ -87,43 +76,51 @@ def main(argv: list[str] | None = None) -> int:
     client_context.load_verify_locations(str(cert))
     env = dict(os.environ, PYTHONPATH=f"{root}{os.pathsep}{root / 'src'}")
     ports = {mode: free_port() for mode in MODES}
+    logs = {mode: folder / f"{mode}.log" for mode in MODES}
     procs = {mode: subprocess.Popen([sys.executable, "-c", SERVER, mode, str(ports[mode]), str(cert),
-                                     str(key)], env=env, cwd=root, stdin=subprocess.DEVNULL)
+                                     str(key)], env=env, cwd=root, stdin=subprocess.DEVNULL,
+                                    stdout=logs[mode].open("w"), stderr=subprocess.STDOUT)
              for mode in MODES}
     results: dict[str, dict[str, list[float]]] = {m: {"connect": [], "p50": [], "echo": []} for m in MODES}
     array = np.arange(4 * 1024 * 1024, dtype=np.float32)  # 16 MiB
     try:
         for mode in MODES:
-            wait_listening(ports[mode], procs[mode])
+            wait_listening(ports[mode], procs[mode], logs[mode])
         for _ in range(args.rounds):
+            # Each measurement visits the modes in turn, call after call.
+            connect_times: dict[str, list[float]] = {m: [] for m in MODES}
+            for i in range(50):
+                for mode in turn(i):
+                    use(mode, client_context)
+                    start = time.perf_counter()
+                    proxy = connect("calc", "127.0.0.1", ports[mode], 30.0)
+                    assert proxy.add(1, 2) == 3, mode
+                    connect_times[mode].append(time.perf_counter() - start)
+                    proxy._client._connection.close()
+            proxies = {}
             for mode in MODES:
                 use(mode, client_context)
-                port = ports[mode]
-                times = []
-                for _ in range(50):
-                    start = time.perf_counter()
-                    proxy = connect("calc", "127.0.0.1", port, 30.0)
-                    assert proxy.add(1, 2) == 3, mode
-                    times.append(time.perf_counter() - start)
-                    proxy._client._connection.close()
-                results[mode]["connect"].append(statistics.median(times))
-                proxy = connect("calc", "127.0.0.1", port, 30.0)
+                proxies[mode] = connect("calc", "127.0.0.1", ports[mode], 30.0)
                 for _ in range(200):
-                    proxy.add(1, 2)
-                times = []
-                for _ in range(3000):
+                    proxies[mode].add(1, 2)
+            call_times: dict[str, list[float]] = {m: [] for m in MODES}
+            for i in range(3000):
+                for mode in turn(i):
                     start = time.perf_counter()
-                    proxy.add(1, 2)
-                    times.append(time.perf_counter() - start)
-                results[mode]["p50"].append(statistics.median(times))
-                times = []
-                for _ in range(5):
+                    proxies[mode].add(1, 2)
+                    call_times[mode].append(time.perf_counter() - start)
+            echo_times: dict[str, list[float]] = {m: [] for m in MODES}
+            for i in range(8):
+                for mode in turn(i):
                     start = time.perf_counter()
-                    back = proxy.echo(array)
-                    times.append(time.perf_counter() - start)
+                    back = proxies[mode].echo(array)
+                    echo_times[mode].append(time.perf_counter() - start)
                     assert back.shape == array.shape, mode
-                results[mode]["echo"].append(statistics.median(times))
-                proxy._client._connection.close()
+            for mode in MODES:
+                results[mode]["connect"].append(statistics.median(connect_times[mode]))
+                results[mode]["p50"].append(statistics.median(call_times[mode]))
+                results[mode]["echo"].append(statistics.median(echo_times[mode]))
+                proxies[mode]._client._connection.close()
     finally:
         for proc in procs.values():
             proc.terminate()

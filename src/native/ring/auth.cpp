@@ -30,6 +30,8 @@
 namespace ring {
 namespace {
 
+// ------------------------------------------------------------- settings
+
 constexpr size_t kNonce = 32;
 constexpr size_t kMac = 32;
 constexpr size_t kHead = 4;
@@ -366,21 +368,6 @@ PyType_Slot hs_slots[] = {
 
 PyType_Spec hs_spec = {"lumo.ring._Handshake", sizeof(PyHandshake), 0, Py_TPFLAGS_DEFAULT, hs_slots};
 
-int parse_role(PyObject* role, Role* out) {
-  if (PyUnicode_Check(role)) {
-    if (PyUnicode_CompareWithASCIIString(role, "client") == 0) {
-      *out = Role::Client;
-      return 0;
-    }
-    if (PyUnicode_CompareWithASCIIString(role, "server") == 0) {
-      *out = Role::Server;
-      return 0;
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', not %R", role);
-  return -1;
-}
-
 Ref f_handshake(pyrt::Func&, PyObject* const* a) {
   Role role;
   if (parse_role(a[0], &role) < 0) return Ref();
@@ -496,6 +483,22 @@ int key_handshake(Secure& s, int fd, Role role, PyObject* sock, const Wait& w) {
 }  // namespace
 
 // ------------------------------------------------------------- shared helpers
+
+int parse_role(PyObject* role, Role* out) {
+  if (PyUnicode_Check(role)) {
+    if (PyUnicode_CompareWithASCIIString(role, "client") == 0) {
+      *out = Role::Client;
+      return 0;
+    }
+    if (PyUnicode_CompareWithASCIIString(role, "server") == 0) {
+      *out = Role::Server;
+      return 0;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', not %R", role);
+  return -1;
+}
+
 
 int Wait::ms() const {
   double s = per_wait;

@@ -103,6 +103,9 @@ constexpr unsigned char kHsVersion = 1;
 constexpr size_t kRefusal = 16;
 void refusal(unsigned char kind, unsigned char out[kRefusal]);
 
+// 'client' or 'server' as a Role; -1 with ValueError for anything else.
+int parse_role(PyObject* role, Role* out);
+
 // Whether set_tls has set a context; copies the contexts into a new channel's Secure.
 bool tls_set();
 void tls_capture(Secure& s);

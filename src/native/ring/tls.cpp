@@ -77,6 +77,17 @@ int give(Secure& s, const char* p, size_t n) {
   return r ? 0 : -1;
 }
 
+// Whether the TLS layer holds nothing to read: no plaintext decrypted ahead and
+// no ciphertext waiting in the incoming BIO. 1 empty, 0 not, -1 error.
+int nothing_buffered(Secure& s) {
+  Ref plain = pyrt::call_method(s.ssl.get(), pyrt::intern("pending"));
+  if (!plain) return -1;
+  if (PyLong_AsLong(plain.get()) != 0) return 0;
+  Ref cipher = pyrt::getattr(s.incoming.get(), pyrt::intern("pending"));
+  if (!cipher) return -1;
+  return PyLong_AsLong(cipher.get()) == 0;
+}
+
 // A TLS error of an established channel as ConnectionAbortedError.
 int data_error() {
   pyrt::SavedError e;
@@ -122,11 +133,10 @@ const pyrt::FuncDef d_set_tls{
     "None"};
 
 Ref f_tls_context(pyrt::Func&, PyObject* const* a) {
-  PyObject* role = a[0];
-  if (PyUnicode_CompareWithASCIIString(role, "server") == 0) return g_server ? g_server.copy() : pyrt::none();
-  if (PyUnicode_CompareWithASCIIString(role, "client") == 0) return g_client ? g_client.copy() : pyrt::none();
-  PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', not %R", role);
-  return Ref();
+  Role role;
+  if (parse_role(a[0], &role) < 0) return Ref();
+  const Ref& context = role == Role::Server ? g_server : g_client;
+  return context ? context.copy() : pyrt::none();
 }
 const pyrt::Param p_tls_context[] = {{"role", "str", pyrt::Check::Str}};
 const pyrt::FuncDef d_tls_context{"_tls_context", "_tls_context", p_tls_context, f_tls_context,
@@ -235,6 +245,14 @@ int tls_write_bytes(Secure& s, int fd, const char* p, size_t n, const Wait& w) {
 
 ssize_t tls_read_wait(Secure& s, int fd, char* dst, size_t n, const Wait& w) {
   static thread_local char cipher[kCipherRead];
+  // With nothing buffered, the socket comes first: a read of the TLS layer
+  // would only raise SSLWantReadError.
+  const int empty = nothing_buffered(s);
+  if (empty < 0) return -1;
+  if (empty) {
+    const ssize_t k = raw_read(fd, cipher, sizeof cipher, w);
+    if (k < 0 || give(s, cipher, static_cast<size_t>(k)) < 0) return -1;
+  }
   for (;;) {
     Ref view = Ref::steal(PyMemoryView_FromMemory(dst, static_cast<Py_ssize_t>(n), PyBUF_WRITE));
     Ref len = Ref::steal(PyLong_FromSize_t(n));
@@ -290,7 +308,13 @@ int tls_discard(Secure& s, int fd) {
       if (give(s, buf, 0) < 0) return -1;
       break;
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (round == 0) {  // nothing arrived: only what the TLS layer buffered can be stale
+        const int empty = nothing_buffered(s);
+        if (empty != 0) return empty < 0 ? -1 : 0;
+      }
+      break;
+    }
     if (errno == EINTR) {
       if (PyErr_CheckSignals() < 0) return -1;
       continue;
