@@ -214,7 +214,13 @@ class SavedError {
   PyObject* tb_ = nullptr;
 
  public:
-  SavedError() { PyErr_Fetch(&type_, &value_, &tb_); PyErr_NormalizeException(&type_, &value_, &tb_); }
+  // The traceback is attached to the value at once, as an except clause does, so
+  // that code run while it is handled (sys.exception()) sees where it was raised.
+  SavedError() {
+    PyErr_Fetch(&type_, &value_, &tb_);
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+  }
   ~SavedError() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
