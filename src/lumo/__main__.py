@@ -1,7 +1,7 @@
 """The lumo command: publish an object, call it, and ask a running server about itself.
 
-    lumo serve TARGET [--alias A] [--host H] [--port P]
-    lumo call NAME[.FUNC] [ARG ...] [KEY=VALUE ...] [--host H] [--port P] [--timeout S]
+    lumo serve TARGET [--alias A] [--host H] [--port P] [--log-level LEVEL | --quiet]
+    lumo call NAME[.FUNC] [ARG ...] [KEY=VALUE ...] [--host H] [--port P] [--timeout S] [--traceback]
     lumo ping|stats|pid|stop NAME [--host H] [--port P] [--timeout S]
     lumo port NAME
     lumo demo
@@ -226,7 +226,7 @@ class _Capture(logging.Handler):
 def _capture_logging() -> _Capture:
     capture = _Capture()
     base = logging.getLogger("lumo")
-    base.addHandler(capture)  # lumo attaches its own stderr handler only to a bare "lumo" logger
+    base.addHandler(capture)  # with a handler of the application's, lumo writes nothing to stderr
     base.propagate = False
     return capture
 
@@ -274,6 +274,7 @@ class Remote:
         self.host: str = args.host
         self.port: int = args.port or get_port(name)
         self.timeout: float = args.timeout
+        self.traceback: bool = getattr(args, "traceback", False)
         self.log = _capture_logging()
 
     def __str__(self) -> str:
@@ -303,6 +304,9 @@ class Remote:
         call returns an error value or the connection fails."""
         result = self.request(function, *args, **kwds)
         if isinstance(result, BaseException):
+            if self.traceback:  # where it failed on the server, before the one line
+                for note in getattr(result, "__notes__", ()):
+                    print(note, file=sys.stderr)
             raise Failure(self.describe(result))
         return result
 
@@ -466,6 +470,36 @@ def _wait(text: str) -> int:
     return value
 
 
+# --- logging of lumo serve -----------------------------------------------------------------------
+
+_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
+
+
+def _log_level(text: str) -> int:
+    if text.upper() not in _LEVELS:
+        raise argparse.ArgumentTypeError(f"not a log level: {text!r} (use one of {', '.join(_LEVELS)})")
+    level: int = getattr(logging, text.upper())
+    return level
+
+
+def _logging_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--log-level", type=_log_level, metavar="LEVEL",
+                       help="log from LEVEL up: DEBUG (adds the traceback of each failed call), "
+                            "INFO (the default), WARNING, ERROR or CRITICAL")
+    group.add_argument("--quiet", action="store_true", help="write no log lines at all")
+
+
+def configure_logging(args: argparse.Namespace) -> None:
+    """The level of the "lumo" logger that --log-level or --quiet ask for. Without a handler of
+    the application's, lumo writes its lines from that level to standard error."""
+    level = getattr(args, "log_level", None)
+    if getattr(args, "quiet", False):
+        level = logging.CRITICAL + 1
+    if level is not None:
+        logging.getLogger("lumo").setLevel(level)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -486,6 +520,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"the address to listen on (default {DEFAULT_HOST}: this machine only)")
     p.add_argument("--port", type=_port_number, default=0,
                    help="the port to listen on (default: lumo port ALIAS)")
+    _logging_options(p)
     p.set_defaults(run=cmd_serve)
 
     p = commands.add_parser(
@@ -500,6 +535,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("function", metavar="NAME.FUNC")
     p.add_argument("arguments", nargs="*", default=[], metavar="ARG | KEY=VALUE")
     _connect_options(p)
+    p.add_argument("--traceback", action="store_true",
+                   help="when the call fails on the server, print first where it failed there "
+                        "(the traceback that the error value carries)")
     p.set_defaults(run=cmd_call)
 
     for command, run, summary in (
@@ -553,6 +591,7 @@ def parse_command_line(argv: Sequence[str] | None = None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_command_line(argv)
+    configure_logging(args)
     try:
         status: int = args.run(args)
         return status

@@ -1,0 +1,95 @@
+"""Where a failed call failed: the server's traceback in the error value and in its DEBUG line,
+and the logging options of the command line."""
+from __future__ import annotations
+
+import logging
+import signal
+import traceback
+from pathlib import Path
+
+import pytest
+
+from lumo.client import connect
+from lumo.kelto import Skrivo
+from lumo.server import serve
+from netutil import free_port
+from test_cli import TIMEOUT, Served, lumo
+
+
+def _inner(a: float, b: float) -> float:
+    return a / b
+
+
+def div(a: float, b: float) -> float:
+    return _inner(a, b)
+
+
+def test_error_value_carries_the_server_traceback(caplog: pytest.LogCaptureFixture) -> None:
+    caplog.set_level(logging.DEBUG, logger="lumo")
+    port = free_port()
+    serve(div, "tbdiv", port=port, thread=True)
+    result = connect("tbdiv", port=port, timeout=10.0, types="function")(1, 0)
+    text = "ZeroDivisionError in tbdiv(1, 0): division by zero"
+    assert type(result) is Exception and str(result) == text and result.args == (text,)
+    shown = "".join(traceback.format_exception(result))
+    assert shown.startswith(f"Exception: {text}\nTraceback of the failed call (most recent call last):\n")
+    assert ", in div\n" in shown and ", in _inner\n" in shown
+    assert shown.endswith("ZeroDivisionError: division by zero\n")
+    debug = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG and r.name == "lumo.tbdiv"]
+    assert len(debug) == 1 and ", in _inner\n" in debug[0] and "Traceback" in debug[0]
+
+
+def _deep(n: int) -> None:
+    if n:
+        _deep(n - 1)
+    raise ValueError("\n".join(["é" * 300] * 60))
+
+
+def test_traceback_note_is_bounded() -> None:
+    err = Exception("ValueError in f(): ...")
+    try:
+        _deep(100)
+    except ValueError:
+        assert Skrivo("calc").error(err) is err
+    (note,) = err.__notes__
+    lines = note.splitlines()
+    assert len(lines) <= 40 and len(note.encode()) <= 8192 and max(map(len, lines)) <= 240
+    assert "lines left out" in lines[1] and lines[-1] == "é" * 237 + "..."  # the innermost end stays
+    assert err.args == ("ValueError in f(): ...",)
+    Skrivo("calc").error(err)  # handed to the logger again: no second copy of the note
+    assert err.__notes__ == [note]
+
+
+def test_call_traceback_option(tmp_path: Path) -> None:
+    server = Served(tmp_path, "examples/calc.py")
+    try:
+        done = lumo("call", "calc.div", "1", "0", "--port", str(server.port), "--traceback")
+    finally:
+        server.close()
+    assert done.returncode == 1
+    assert "calc.py\", line" in done.stderr and ", in div\n" in done.stderr
+    assert done.stderr.endswith("\nlumo call: ZeroDivisionError in calc.div(1, 0): division by zero\n")
+
+
+@pytest.mark.parametrize("options, shown, hidden", [
+    ((), [" INFO ", " ERROR "], ["Traceback"]),
+    (("--log-level", "debug"), [" INFO ", " ERROR ", "Traceback"], []),
+    (("--log-level", "WARNING"), [" ERROR ", " CRITICAL "], [" INFO "]),
+    (("--quiet",), [], [" INFO ", " ERROR ", " CRITICAL "]),
+])
+def test_serve_log_options(tmp_path: Path, options: tuple[str, ...], shown: list[str],
+                           hidden: list[str]) -> None:
+    server = Served(tmp_path, "examples/calc.py", *options)
+    try:
+        assert lumo("call", "calc.div", "1", "0", "--port", str(server.port)).returncode == 1
+        server.proc.send_signal(signal.SIGTERM)  # stops as Ctrl+C does, after its log lines
+        server.proc.wait(timeout=TIMEOUT)
+    finally:
+        server.close()
+    output = server.output()
+    assert all(s in output for s in shown) and not any(h in output for h in hidden), output
+
+
+def test_a_bad_log_level_is_refused() -> None:
+    done = lumo("serve", "examples/calc.py", "--log-level", "LOUD")
+    assert done.returncode == 2 and "not a log level: 'LOUD'" in done.stderr
