@@ -3,7 +3,10 @@ and the logging options of the command line."""
 from __future__ import annotations
 
 import logging
+import os
 import signal
+import subprocess
+import sys
 import traceback
 from pathlib import Path
 
@@ -93,3 +96,36 @@ def test_serve_log_options(tmp_path: Path, options: tuple[str, ...], shown: list
 def test_a_bad_log_level_is_refused() -> None:
     done = lumo("serve", "examples/calc.py", "--log-level", "LOUD")
     assert done.returncode == 2 and "not a log level: 'LOUD'" in done.stderr
+
+
+INTERRUPTED_LOOP = """
+import os, signal, threading, types
+from lumo.client import connect
+from lumo.kelto import reraise_interrupt
+from lumo.server import serve
+
+started, release = threading.Event(), threading.Event()
+def wait():
+    started.set()
+    release.wait(30)
+    return "answered"
+m = types.ModuleType("slow"); m.wait = wait
+serve(m, "slow", port=int(os.environ["PORT"]), thread=True)
+slow = connect("slow", port=int(os.environ["PORT"]), timeout=30.0)
+threading.Thread(target=lambda: started.wait(30) and os.kill(os.getpid(), signal.SIGINT)).start()
+calls = 0
+try:
+    for _ in range(3):
+        calls += 1
+        reraise_interrupt(slow.wait())
+except KeyboardInterrupt:
+    print("stopped after", calls)
+release.set()
+print(reraise_interrupt(slow.ping(5)))
+"""
+
+
+def test_ctrl_c_stops_a_loop_of_calls() -> None:
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_LOOP], capture_output=True, text=True,
+                          timeout=TIMEOUT, env={**os.environ, "PORT": str(free_port())})
+    assert done.stdout == "stopped after 1\n5\n", done.stderr

@@ -315,6 +315,17 @@ def iformat(name, args, kwds):
         return " in <unrepresentable call>:"
 
 
+def reraise_interrupt(result):
+    """Raise KeyboardInterrupt when result is what a call returns after Ctrl+C interrupted its
+    wait for the answer; return result otherwise.
+
+    A client hands Ctrl+C during a call back as a ConnectionError value, as it does a lost
+    connection, so a loop of calls would go on: pass each result through this to stop it."""
+    if isinstance(result, ConnectionError) and str(result).startswith("@RECV: KeyboardInterrupt"):
+        raise KeyboardInterrupt
+    return result
+
+
 def iprint(value):
     """Print value on standard output and return it."""
     print(value)

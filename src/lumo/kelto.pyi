@@ -21,5 +21,10 @@ class Skrivo:
 def iformat(name: object, args: object, kwds: object) -> str:
     """Describe a call as " in name(args, k=v):", bounded in length and time; never raises."""
 
+def reraise_interrupt(result: _T) -> _T:
+    """Raise KeyboardInterrupt when result is what a call returns after Ctrl+C interrupted its
+    wait for the answer; return result otherwise (a client hands Ctrl+C during a call back as
+    a ConnectionError value, so a loop of calls would go on)."""
+
 def iprint(value: _T) -> _T:
     """Print value on standard output and return it."""
