@@ -5,18 +5,27 @@ _E = TypeVar("_E", bound=BaseException)
 _T = TypeVar("_T")
 
 class Skrivo:
-    """Logger of one lumo component, writing to logging.getLogger("lumo." + name)."""
+    """Logger of one lumo component, writing to logging.getLogger("lumo." + name).
+
+    Until the application configures logging (handlers on the root logger or on "lumo" and
+    below), the lines go to standard error from INFO up, or from a level set on "lumo" or
+    below; after, through the application's configuration alone."""
 
     name: str
     exclude: list[str]
     def __init__(self, name: str, exclude: Iterable[str] = ()) -> None: ...
-    def info(self, text: str) -> None: ...
-    def warning(self, text: str) -> None: ...
+    def info(self, text: str) -> None:
+        """Log text at INFO."""
+    def warning(self, text: str) -> None:
+        """Log text at WARNING."""
     def critical(self, text: str) -> ConnectionError:
         """Log text at CRITICAL and return ConnectionError(text) for the caller to hand on."""
     def error(self, err: _E) -> _E:
-        """Log the text of exception err at ERROR and return err itself."""
-    def trace(self, exc: BaseException) -> str: ...
+        """Log the text of exception err at ERROR and return err itself. The traceback of err,
+        or of the exception being handled, follows at DEBUG and is added to err as a note."""
+    def trace(self, exc: BaseException) -> str:
+        """Traceback text of exc (or of its cause or context), without the frames of the
+        excluded packages; "" when there is none."""
 
 def iformat(name: object, args: object, kwds: object) -> str:
     """Describe a call as " in name(args, k=v):", bounded in length and time; never raises."""
