@@ -1,5 +1,6 @@
 """lumo's logging (Skrivo, under the "lumo" logger) and the bounded call descriptions used in error texts."""
 
+import linecache
 import logging
 import reprlib
 import sys
@@ -130,16 +131,34 @@ class Skrivo:
         tb = getattr(src, "__traceback__", None)
         if tb is None:
             return ""
-        frames = []
-        while tb is not None:
-            frame = tb.tb_frame
-            mod = frame.f_globals.get("__name__")
-            if not (isinstance(mod, str) and mod.partition(".")[0] in self._skip):
-                frames.append((frame, tb.tb_lineno))
+        lines = ["Traceback (most recent call last):\n"]
+        last, repeated = None, 0
+        for _ in range(100_000):  # a traceback is as long as the stack was deep: bounded
+            if tb is None:
+                break
+            frame, lineno = tb.tb_frame, tb.tb_lineno
             tb = tb.tb_next
-        lines = traceback.StackSummary.extract(frames).format()
+            mod = frame.f_globals.get("__name__")
+            if isinstance(mod, str) and mod.partition(".")[0] in self._skip:
+                continue
+            # Formatted by hand: the standard library's formatter parses each source line
+            # for its carets, which costs a failed call more than the call itself.
+            code = frame.f_code
+            where = (code.co_filename, lineno, code.co_name)
+            if where == last:
+                repeated += 1
+                if repeated >= 3:  # a recursion shows its first three rounds and a count
+                    continue
+            else:
+                _flush_repeats(lines, repeated)
+                last, repeated = where, 0
+            lines.append('  File "%s", line %d, in %s\n' % where)
+            source = linecache.getline(code.co_filename, lineno, frame.f_globals).strip()
+            if source:
+                lines.append("    %s\n" % source)
+        _flush_repeats(lines, repeated)
         lines.extend(traceback.format_exception_only(type(src), src))
-        return ("Traceback (most recent call last):\n" + "".join(lines)).rstrip("\n")
+        return "".join(lines).rstrip("\n")
 
 
 _NOTE_HEAD = "Traceback of the failed call (most recent call last):"
@@ -162,6 +181,11 @@ def _note(tb):
     if cut:
         lines[:cut] = ["  ... %d lines left out ..." % cut]
     return "\n".join([_NOTE_HEAD, *lines])
+
+
+def _flush_repeats(lines, repeated):
+    if repeated >= 3:
+        lines.append("  [Previous line repeated %d more time%s]\n" % (repeated - 2, "s"[:repeated - 3]))
 
 
 class _Repr(reprlib.Repr):
