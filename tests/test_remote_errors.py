@@ -5,8 +5,10 @@ from __future__ import annotations
 import logging
 import os
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import traceback
 from pathlib import Path
 
@@ -129,3 +131,30 @@ def test_ctrl_c_stops_a_loop_of_calls() -> None:
     done = subprocess.run([sys.executable, "-c", INTERRUPTED_LOOP], capture_output=True, text=True,
                           timeout=TIMEOUT, env={**os.environ, "PORT": str(free_port())})
     assert done.stdout == "stopped after 1\n5\n", done.stderr
+
+
+def test_a_client_side_failure_takes_no_note_of_the_callers_exception() -> None:
+    from lumo.ring import Connection
+
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(10)
+
+        def answer_wrongly() -> None:
+            sock, _ = listener.accept()
+            with sock:
+                sock.settimeout(10)
+                channel = Connection(sock)
+                channel.recv()
+                channel.send((3, 999, "not yours"))  # a message id the client did not send
+
+        server = threading.Thread(target=answer_wrongly)
+        server.start()
+        proxy = connect("wrong", port=listener.getsockname()[1], timeout=10.0, types="function")
+        try:
+            raise ValueError("the caller's own trouble")
+        except ValueError:
+            result = proxy()
+        server.join(10)
+    assert str(result).startswith("Failure in wrong(): Response[") and not hasattr(result, "__notes__")

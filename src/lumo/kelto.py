@@ -109,7 +109,8 @@ class Skrivo:
         tb = self.trace(err)
         if not tb:
             handled = sys.exception()
-            if handled is not None and handled is not err:
+            # Only a traceback of its own: its context may be the caller's unrelated trouble.
+            if handled is not None and handled is not err and handled.__traceback__ is not None:
                 tb = self.trace(handled)
         self._emit(logging.ERROR, err)
         if tb:

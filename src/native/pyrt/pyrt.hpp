@@ -242,6 +242,19 @@ class SavedError {
   }
 };
 
+// The scope of an `except` block: while it lives, `e` is the exception being
+// handled (sys.exc_info() shows it, and an exception raised meanwhile gets it
+// as its __context__), as in the interpreter's own except blocks.
+class Handling {
+  Ref previous_;
+
+ public:
+  explicit Handling(PyObject* e) : previous_(Ref::steal(PyErr_GetHandledException())) { PyErr_SetHandledException(e); }
+  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+};
+
 // Module initialisation: readies the runtime's types (idempotent).
 int init_runtime();
 
