@@ -62,6 +62,10 @@ class Skrivo:
 
     exclude names top-level packages whose frames trace() leaves out of tracebacks, so a
     failure shows the application's frames rather than the RPC machinery's.
+
+    While the application has put no handler in the way, the lines go to stderr from INFO
+    up (or from a level set on the logger or an ancestor); once it has, they follow its
+    configuration alone. lumo itself only adds a NullHandler to "lumo" and sets no level.
     """
 
     __slots__ = ("name", "exclude", "_log", "_skip")
