@@ -4,7 +4,8 @@
     python tools/cluster.py                  start the cluster, call through it, show the spread
     python tools/cluster.py --failover       ... then crash one host under load and restart it
     python tools/cluster.py --keep 600       ... and keep it up for 600 s (Ctrl+C: sooner)
-    python tools/cluster.py --config         only print the HAProxy configuration
+    python tools/cluster.py --config         only print the HAProxy configuration (--alias,
+                                             --port, --bind, --hosts: for real machines)
 
 Three backend "hosts", each `lumo serve examples/calc.py --workers 2` bound to its own address
 (127.0.0.11, 127.0.0.12, 127.0.0.13: all of 127.0.0.0/8 is this machine), and HAProxy in TCP
@@ -71,8 +72,9 @@ def ping_check(alias: str = ALIAS, token: str = TOKEN) -> tuple[bytes, bytes]:
 
 
 def haproxy_config(port: int, hosts: tuple[str, ...] = HOSTS, inter_ms: int = 1000,
-                   fall: int = 2, rise: int = 2, stats_socket: str | None = None) -> str:
-    request, answer = ping_check()
+                   fall: int = 2, rise: int = 2, stats_socket: str | None = None,
+                   alias: str = ALIAS, bind: str = FRONT) -> str:
+    request, answer = ping_check(alias)
     stats = f"    stats socket {stats_socket} mode 600 level admin\n" if stats_socket else ""
     servers = "".join(f"    server host{i + 1} {host}:{port} check\n"
                       for i, host in enumerate(hosts))
@@ -87,7 +89,7 @@ defaults
     timeout check {max(inter_ms, 200)}ms
 
 frontend lumo
-    bind {FRONT}:{port}
+    bind {bind}:{port}
     default_backend lumo_hosts
 
 backend lumo_hosts
@@ -346,10 +348,21 @@ def main(argv: list[str] | None = None) -> int:
                     help="crash one host under load, restart it, report the figures")
     ap.add_argument("--keep", type=float, default=0.0, metavar="S",
                     help="then keep the cluster up for S seconds (Ctrl+C ends it sooner)")
-    ap.add_argument("--config", action="store_true", help="print the HAProxy configuration")
+    ap.add_argument("--config", action="store_true",
+                    help="only print the HAProxy configuration, for the options below")
+    ap.add_argument("--alias", default=ALIAS, help=f"(--config) the alias served (default {ALIAS})")
+    ap.add_argument("--port", type=int, default=0,
+                    help="(--config) the port of the balancer and the hosts (default: a free one)")
+    ap.add_argument("--bind", default=FRONT,
+                    help=f"(--config) the balancer's address for the clients (default {FRONT})")
+    ap.add_argument("--hosts", default=",".join(HOSTS),
+                    help="(--config) the hosts' addresses, comma-separated (default: "
+                         f"{','.join(HOSTS)})")
     args = ap.parse_args(argv)
     if args.config:
-        print(haproxy_config(common_port((FRONT, *HOSTS)), inter_ms=args.inter), end="")
+        hosts = tuple(h.strip() for h in args.hosts.split(",") if h.strip())
+        port = args.port or common_port((FRONT, *HOSTS))
+        print(haproxy_config(port, hosts, args.inter, alias=args.alias, bind=args.bind), end="")
         return 0
     haproxy = haproxy_binary(install=True)
     if haproxy is None:
