@@ -33,6 +33,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterator
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+from bench.measure import stop  # noqa: E402  (SIGTERM, then SIGKILL after a grace time)
 FRONT = "127.0.0.10"
 HOSTS = ("127.0.0.11", "127.0.0.12", "127.0.0.13")
 ALIAS = "calc"
@@ -147,16 +149,6 @@ def _wait(what: str, check: Callable[[], Any], timeout: float) -> Any:
     raise TimeoutError(f"no {what} after {timeout:g} s")
 
 
-def _end(proc: subprocess.Popen[bytes], grace: float = 10.0) -> None:
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(grace)
-
-
 class Cluster:
     """The backends and the balancer; use as a context manager, which stops everything."""
 
@@ -193,11 +185,11 @@ class Cluster:
 
     def close(self) -> None:
         if self.balancer is not None:
-            _end(self.balancer)
+            stop(self.balancer)
         for host in list(self.backends):
             self.stop_backend(host)
         for proc in self.crashed:
-            _end(proc)
+            stop(proc)
 
     def start_backend(self, host: str) -> subprocess.Popen[bytes]:
         with open(self.workdir / f"backend-{host}.log", "ab") as log:
@@ -224,7 +216,7 @@ class Cluster:
                     p.kill()
             self.crashed.append(proc)  # waited for in close()
             return
-        _end(proc)
+        stop(proc)
         _, alive = psutil.wait_procs(group, timeout=10.0)
         for p in alive:
             with contextlib.suppress(psutil.NoSuchProcess):

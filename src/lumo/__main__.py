@@ -236,12 +236,10 @@ def _exit_now(status: int) -> NoReturn:
     (atexit, which also flushes logging) still run, and so does the flush of stdout/stderr."""
     import atexit
 
+    from lumo.kelto import flush_output
+
     atexit._run_exitfuncs()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
+    flush_output()
     os._exit(status)
 
 

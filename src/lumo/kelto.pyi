@@ -23,3 +23,6 @@ def iformat(name: object, args: object, kwds: object) -> str:
 
 def iprint(value: _T) -> _T:
     """Print value on standard output and return it."""
+
+def flush_output() -> None:
+    """Flush standard output and standard error, as far as they can still be flushed."""

@@ -25,7 +25,7 @@ from types import FrameType
 from typing import Any, NoReturn, cast
 
 import lumo.server
-from lumo.kelto import Skrivo
+from lumo.kelto import Skrivo, flush_output
 from lumo.ring import get_port
 
 RESTART_FIRST = 0.05  # seconds before a worker that died is started again ...
@@ -146,8 +146,7 @@ class Supervisor:
             os.close(self.watch_w)
 
     def _start(self, slot: _Slot) -> None:
-        for stream in (sys.stdout, sys.stderr):
-            stream.flush()
+        flush_output()  # what is buffered now would be written by the child too
         # The stop signals wait until both sides know who they are: a Ctrl+C in between would
         # otherwise run the caller's code in the child, or lose the child's pid in the parent.
         signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
@@ -171,11 +170,7 @@ class Supervisor:
             status = _worker(self.obj, self.alias, self.host, self.port, self.watch_r)
         finally:
             logging.shutdown()
-            for stream in (sys.stdout, sys.stderr):
-                try:
-                    stream.flush()
-                except (OSError, ValueError):
-                    pass
+            flush_output()
             os._exit(status)
 
     def _reap(self, slot: _Slot) -> int | None:
