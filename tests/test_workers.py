@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -14,6 +15,8 @@ import psutil
 import pytest
 
 from lumo.client import connect
+from lumo.protocol import REQUEST, RESPONSE
+from lumo.ring import Connection
 from netutil import free_port
 from test_cli import ROOT, TIMEOUT, Served, lumo, one_line
 
@@ -81,6 +84,31 @@ def test_a_killed_worker_is_replaced_and_only_its_clients_notice(workers: Served
     assert "killed by SIGKILL (signal 9); restarting it in" in workers.output()
     # A connection after the restart may land on the new worker: both answer.
     assert set(clients_on(workers, set(replaced))) == set(replaced)
+
+
+def test_connections_to_a_dead_worker_wait_for_its_replacement(workers: Served) -> None:
+    victim, survivor = workers_of(workers, 2)
+    parent = psutil.Process(workers.proc.pid)
+    parent.suspend()  # no restart until it resumes
+    try:
+        os.kill(victim, signal.SIGKILL)
+        poll("the dead worker", lambda: psutil.Process(victim).status() == psutil.STATUS_ZOMBIE)
+        # The kernel still hands some new connections to the dead worker's socket, which the
+        # parent holds: they wait in its backlog.
+        socks = [socket.create_connection(("127.0.0.1", workers.port), timeout=TIMEOUT)
+                 for _ in range(16)]
+    finally:
+        parent.resume()
+    answered_by = set()
+    for sock in socks:
+        with sock:
+            channel = Connection(sock)
+            channel.send((REQUEST, 1, "calc.getpid", (), {}))
+            tag, msgid, (pid, ppid) = channel.recv()
+            assert (tag, msgid, ppid) == (RESPONSE, 1, parent.pid)
+            answered_by.add(pid)
+    assert victim not in answered_by and survivor in answered_by
+    assert len(answered_by) == 2  # the replacement answered the ones that waited
 
 
 def test_stop_of_one_worker_ends_all_of_them(workers: Served) -> None:

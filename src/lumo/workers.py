@@ -1,12 +1,17 @@
 """Several lumo server processes on one port, under a supervising parent.
 
 `serve(obj, alias, host, port, workers)` forks WORKERS processes from the calling one. Each is
-a complete lumo server, made by lumo.server.serve with its usual steps, whose listening socket
-has SO_REUSEPORT, so that all of them listen on HOST:PORT and the kernel spreads new
-connections over them. The calling process stays the parent: it restarts a worker that dies
-(after a back-off, with a log line that names the exit status) and ends them all when it is
-interrupted (Ctrl+C, SIGTERM) or when one of them stops by request (the `terminate` service
-function, `lumo stop`), since a stop asked of one worker is a stop asked of the server.
+a complete lumo server, made by lumo.server.serve with its usual steps, that serves on a
+listening socket of its own with SO_REUSEPORT, so that all of them listen on HOST:PORT and the
+kernel spreads new connections over them. The calling process stays the parent: it restarts a
+worker that dies (after a back-off, with a log line that names the exit status) and ends them
+all when it is interrupted (Ctrl+C, SIGTERM) or when one of them stops by request (the
+`terminate` service function, `lumo stop`), since a stop asked of one worker is a stop asked of
+the server.
+
+The parent makes the workers' sockets and keeps them open. So when a worker dies, its socket
+stays in the port's group: connections that the kernel hands to it meanwhile wait in its
+backlog for the worker that replaces it, instead of being reset with the dead worker's socket.
 
 Workers are forked, not started afresh: each inherits the published object as the parent had
 it when serve() was called, and from then on has its own copy of it.
@@ -45,13 +50,36 @@ def cpu_count() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def shared_port(base: type[lumo.server.Server]) -> type[lumo.server.Server]:
-    """A subclass of the server class BASE whose socket joins the other workers' port
-    (SO_REUSEPORT), with the listen backlog raised to the system's maximum."""
+def listener(host: str, port: int) -> socket.socket:
+    """A socket listening on HOST:PORT beside the others of the port (SO_REUSEPORT), with the
+    system's largest backlog."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        sock.bind((host, port))
+        sock.listen(socket.SOMAXCONN)
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+def adopting(base: type[lumo.server.Server], sock: socket.socket) -> type[lumo.server.Server]:
+    """A subclass of the server class BASE that serves on SOCK, already bound and listening,
+    in place of binding a socket of its own."""
+
+    def server_bind(self: Any) -> None:
+        self.socket.close()
+        self.socket = sock
+        self.server_address = sock.getsockname()
+
+    def server_activate(self: Any) -> None:
+        pass  # the supervisor's socket listens already
+
     return cast("type[lumo.server.Server]", type(base.__name__, (base,), {
         "__module__": __name__, "__qualname__": base.__name__,
-        "allow_reuse_port": True,
-        "request_queue_size": max(base.request_queue_size, socket.SOMAXCONN)}))
+        "server_bind": server_bind, "server_activate": server_activate}))
 
 
 def describe_status(status: int) -> str:
@@ -85,15 +113,16 @@ def _watch_parent(fd: int) -> None:
     os.kill(os.getpid(), signal.SIGTERM)
 
 
-def _worker(obj: Any, alias: str, host: str, port: int, watch: int) -> int:
+def _worker(obj: Any, alias: str, host: str, port: int, watch: int,
+            sock: socket.socket) -> int:
     """The life of a worker process; returns its exit status."""
     signal.signal(signal.SIGTERM, _interrupt)
     signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Thread(target=_watch_parent, args=(watch,), daemon=True,
                      name="lumo-parent-watch").start()
     # serve() builds whatever server class it finds in lumo.server: in this process, one that
-    # shares the port.
-    lumo.server.Server = shared_port(lumo.server.Server)  # type: ignore[misc]
+    # serves on this worker's socket of the port.
+    lumo.server.Server = adopting(lumo.server.Server, sock)  # type: ignore[misc]
     signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
     try:
         lumo.server.serve(obj, alias=alias, host=host, port=port)
@@ -113,6 +142,7 @@ class _Slot:
         self.number = number
         self.pid = 0
         self.pidfd = -1
+        self.socket: socket.socket | None = None
         self.started = 0.0
         self.young_deaths = 0
         self.restart_at: float | None = None
@@ -132,6 +162,8 @@ class Supervisor:
         worker cannot start."""
         self.watch_r, self.watch_w = os.pipe()
         try:
+            for slot in self.slots:
+                slot.socket = listener(self.host, self.port)
             self.log.info(f"{self.alias} is serving at {self.host}:{self.port} "
                           f"with {len(self.slots)} worker processes (parent pid {os.getpid()})")
             for slot in self.slots:
@@ -144,6 +176,9 @@ class Supervisor:
             self._stop_all()
             os.close(self.watch_r)
             os.close(self.watch_w)
+            for slot in self.slots:
+                if slot.socket is not None:
+                    slot.socket.close()
 
     def _start(self, slot: _Slot) -> None:
         flush_output()  # what is buffered now would be written by the child too
@@ -167,7 +202,11 @@ class Supervisor:
             for other in self.slots:
                 if other.pidfd >= 0:
                     os.close(other.pidfd)
-            status = _worker(self.obj, self.alias, self.host, self.port, self.watch_r)
+                if other is not slot and other.socket is not None:
+                    other.socket.close()
+            assert slot.socket is not None
+            status = _worker(self.obj, self.alias, self.host, self.port, self.watch_r,
+                             slot.socket)
         finally:
             logging.shutdown()
             flush_output()
