@@ -8,9 +8,9 @@
 The worker counts alternate within each round (1, 2, then 2, 1), so that a change in the load
 of the machine hits both alike; the claim is the ratio of the medians, measured in one run.
 The kill: every client process calls add() in a loop; a third into the window one worker gets
-SIGKILL; the run reports how long the port's group took to be whole again (a new worker
-listening), the calls that came back as ConnectionError values and on which clients, and
-whether each client's call after an error succeeded.
+SIGKILL; the run reports how long it took until its replacement answered a new connection, the
+calls that came back as ConnectionError values and on which clients, and whether each client's
+call after an error succeeded.
 
     python -m bench.workers --serve W PORT     (internal) serve bench.calc with W workers
 """
@@ -57,6 +57,20 @@ def workers_listening(parent: int, port: int, count: int, timeout: float = 30.0,
             break
         time.sleep(0.005)  # polling interval of a readiness probe, bounded by the deadline
     raise TimeoutError(f"{count} workers of pid {parent} not listening on {port} in {timeout} s")
+
+
+def answering(port: int, pid: int, tries: int = 1000) -> None:
+    """Returns once a new connection is answered by the worker PID (the kernel picks the
+    worker of each connection, so this takes a few connections)."""
+    from lumo.client import connect
+
+    for _ in range(tries):
+        proxy = connect("calc", host="127.0.0.1", port=port, timeout=10.0)
+        answer = proxy.getpid()
+        proxy._client.close()
+        if isinstance(answer, tuple) and answer[0] == pid:
+            return
+    raise RuntimeError(f"worker {pid} answered none of {tries} connections")
 
 
 def server(reg: measure.Registry, workers: int):
@@ -133,7 +147,9 @@ def kill_under_load(reg: measure.Registry, clients: int, seconds: float) -> dict
             victim = before[0]
             killed_at = time.monotonic()
             os.kill(victim, signal.SIGKILL)
-            workers_listening(proc.pid, port, 2, timeout=10.0, gone=victim)
+            after = workers_listening(proc.pid, port, 2, timeout=10.0, gone=victim)
+            replacement = next(pid for pid in after if pid not in before)
+            answering(port, replacement)
             back_in = time.monotonic() - killed_at
             for p in procs:
                 p.join(max(0.0, stop_at + 60 - time.monotonic()))
