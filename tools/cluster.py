@@ -101,6 +101,9 @@ backend lumo_hosts
     tcp-check connect
     tcp-check send-binary {request.hex()}
     tcp-check expect binary {answer.hex()}
+    # a connection to a host that has just died (not yet marked down) goes to another one
+    retries 2
+    option redispatch 1
     # a host marked down has its connections closed, so that its clients reconnect elsewhere
     default-server inter {inter_ms}ms fall {fall} rise {rise} on-marked-down shutdown-sessions
 {servers}"""
