@@ -1,6 +1,6 @@
 """The lumo command: publish an object, call it, and ask a running server about itself.
 
-    lumo serve TARGET [--alias A] [--host H] [--port P] [--log-level LEVEL | --quiet]
+    lumo serve TARGET [--alias A] [--host H] [--port P] [--workers N|auto] [--log-level LEVEL | --quiet]
     lumo call NAME[.FUNC] [ARG ...] [KEY=VALUE ...] [--host H] [--port P] [--timeout S] [--traceback]
     lumo ping|stats|pid|stop NAME [--host H] [--port P] [--timeout S]
     lumo port NAME
@@ -187,10 +187,45 @@ def cmd_serve(args: argparse.Namespace) -> NoReturn:
     _check_listen(args.host, port)
     signal.signal(signal.SIGTERM, _terminated)
     try:
-        serve(obj, alias=alias, host=args.host, port=port)
+        if args.workers == 1:
+            serve(obj, alias=alias, host=args.host, port=port)
+        else:
+            _serve_workers(obj, alias, args.host, port, args.workers)
     except OSError as exc:
         raise Failure(f"cannot listen on {args.host}:{port}: {exc}") from None
     _exit_now(0)
+
+
+# --- serve --workers ------------------------------------------------------------------------------
+
+def _workers(text: str) -> int:
+    if text == "auto":
+        from lumo.workers import cpu_count
+
+        return cpu_count()
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of workers: {text!r} "
+                                         "(a whole number of at least 1, or auto)") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"{count} workers: at least 1 is needed")
+    return count
+
+
+def _workers_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--workers", type=_workers, default=1, metavar="N",
+                        help="serve with N processes on the same port, supervised by this one "
+                             "(auto: one per CPU this process may use; default 1)")
+
+
+def _serve_workers(obj: Any, alias: str, host: str, port: int, workers: int) -> None:
+    from lumo.workers import WorkerFailure, serve
+
+    try:
+        serve(obj, alias=alias, host=host, port=port, workers=workers)
+    except WorkerFailure as exc:
+        raise Failure(str(exc)) from None
 
 
 def _exit_now(status: int) -> NoReturn:
@@ -201,12 +236,10 @@ def _exit_now(status: int) -> NoReturn:
     (atexit, which also flushes logging) still run, and so does the flush of stdout/stderr."""
     import atexit
 
+    from lumo.kelto import flush_output
+
     atexit._run_exitfuncs()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
+    flush_output()
     os._exit(status)
 
 
@@ -520,6 +553,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"the address to listen on (default {DEFAULT_HOST}: this machine only)")
     p.add_argument("--port", type=_port_number, default=0,
                    help="the port to listen on (default: lumo port ALIAS)")
+    _workers_option(p)
     _logging_options(p)
     p.set_defaults(run=cmd_serve)
 

@@ -359,3 +359,13 @@ def iprint(value):
     """Print value on standard output and return it."""
     print(value)
     return value
+
+
+def flush_output():
+    """Flush standard output and standard error, as far as they can still be flushed: for a
+    process that is about to end with os._exit()."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass

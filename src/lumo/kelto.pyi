@@ -37,3 +37,6 @@ def reraise_interrupt(result: _T) -> _T:
 
 def iprint(value: _T) -> _T:
     """Print value on standard output and return it."""
+
+def flush_output() -> None:
+    """Flush standard output and standard error, as far as they can still be flushed."""
