@@ -12,7 +12,9 @@ class Connection:
     _socket: socket.socket
     _onwebs: bool
     _closed: bool
-    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection: ...
+    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection:
+        """Wrap a connected socket; frames larger than max_frame bytes (16 GiB unless given)
+        are refused. docs/wire.md describes the frames."""
     @property
     def closed(self) -> bool:
         """True once the channel is closed."""
