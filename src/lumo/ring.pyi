@@ -55,13 +55,19 @@ class _Handshake:
     """One end of the shared-key handshake, without I/O."""
 
     @property
-    def done(self) -> bool: ...
+    def done(self) -> bool:
+        """True once both ends have proved that they hold the key."""
     @property
-    def wanted(self) -> int: ...
+    def wanted(self) -> int:
+        """How many more bytes the handshake needs now (0 once it is over)."""
     @property
-    def farewell(self) -> bytes: ...
-    def start(self) -> bytes: ...
-    def feed(self, data: bytes | bytearray | memoryview) -> bytes: ...
+    def farewell(self) -> bytes:
+        """After a failure: the refusal to write to the peer before closing (may be b'')."""
+    def start(self) -> bytes:
+        """The bytes to write first (b'' for the server's end)."""
+    def feed(self, data: bytes | bytearray | memoryview) -> bytes:
+        """Take at most `wanted` bytes read from the peer (b'' for the end of the stream) and
+        return the bytes to write next; AuthenticationError when the peer fails."""
 
 def _handshake(role: Literal["client", "server"]) -> _Handshake | None: ...
 def _tls_context(role: Literal["client", "server"]) -> ssl.SSLContext | None: ...
