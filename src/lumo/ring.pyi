@@ -1,6 +1,6 @@
 # Types of lumo.ring, the message channel and the choice of a port for a name.
 import socket
-from typing import Any
+from typing import Any, final
 
 class Connection:
     """A message channel over one connected socket: send() and recv() move whole Python objects.
@@ -31,6 +31,44 @@ class Connection:
         """Close the channel and its socket."""
     def fileno(self) -> int:
         """The socket's descriptor."""
+
+@final
+class Encoder:
+    """Builds the frames of Connection.send() without a socket."""
+
+    def __new__(cls, max_frame: int = ...) -> Encoder: ...
+    @property
+    def max_frame(self) -> int:
+        """The largest frame, in bytes, that encode() makes."""
+    def encode(self, obj: Any) -> list[bytes | memoryview]:
+        """Encode one whole object into the frame that Connection.send() writes, as a list of
+        bytes-like pieces for writelines() or sendmsg(). Out-of-band buffers are views of the
+        object's own memory: keep it unchanged until the pieces are written."""
+
+@final
+class Decoder:
+    """Turns the bytes of a stream, fed as they arrive, into the messages of Connection.send(),
+    with the checks and limits of Connection.recv()."""
+
+    def __new__(cls, max_frame: int = ...) -> Decoder: ...
+    @property
+    def max_frame(self) -> int:
+        """The largest frame, in bytes, that the decoder accepts."""
+    @property
+    def broken(self) -> bool:
+        """True once a bad frame arrived: feed() raises its error."""
+    @property
+    def pending(self) -> bool:
+        """True while a frame has started to arrive and is not whole yet."""
+    def feed(self, data: bytes | bytearray | memoryview) -> list[Any]:
+        """Take the bytes that have arrived and return the list of the whole messages they
+        complete. A bad frame raises what Connection.recv() raises for it (ConnectionAbortedError
+        naming the fault); messages decoded before it in the same call are returned first, and
+        every later call raises it."""
+    def eof(self) -> BaseException:
+        """The exception for a stream that ends now, as Connection.recv() raises it:
+        ConnectionResetError, at a message boundary or in the middle of a message (or the error
+        of a bad frame)."""
 
 def get_port(name: str) -> int:
     """The TCP port of a service name: stable across processes and runs, in 10000..31999."""

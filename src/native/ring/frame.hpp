@@ -91,4 +91,7 @@ void raise_eof(bool at_boundary);
 // Interns the names that the frame functions use (idempotent).
 void intern_frame_names();
 
+// Creates the Encoder and Decoder classes (codec.cpp) and stores them in the module.
+int add_codec_classes(PyObject* module);
+
 }  // namespace ring

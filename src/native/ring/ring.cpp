@@ -1,5 +1,6 @@
 // lumo.ring: the message channel (Connection) and the port of a service name.
 #include "ring/connection.hpp"
+#include "ring/frame.hpp"
 
 #include <cstdint>
 
@@ -75,6 +76,7 @@ int exec_ring(PyObject* module) {
   shared.sink_type = Ref::borrow(sink.get()).release();
 
   if (add_connection_class(module) < 0) return -1;
+  if (add_codec_classes(module) < 0) return -1;
   if (pyrt::add_function(module, d_get_port) < 0) return -1;
   if (pyrt::add_function(module, d_probe) < 0) return -1;
   return 0;
