@@ -1,0 +1,428 @@
+"""Calls to a lumo server from asyncio programs, pipelined over one connection.
+
+    calc = await lumo.aio.connect("calc")
+    await calc.add(1, 2)                      # 3
+    await asyncio.gather(*(calc.add(i, 1) for i in range(100)))
+    await lumo.aio.wait(calc.add(1, 2), timeout=0.5)
+    await calc.aclose()
+
+A call returns what lumo.client's call returns for the same outcome: the result, the server's
+error value, a ConnectionError value for a lost connection or a time-out (logged at CRITICAL
+with the same text), None when no connection could be opened. Requests go out in order without
+waiting for earlier answers; each answer goes to the call with its message id. Frames are made
+and read by lumo.ring's Encoder and Decoder, the blocking channel's own code.
+"""
+
+import asyncio
+import os
+import socket
+
+from . import client as _blocking
+from . import ring
+from .client import ClientBase, _RemoteClass, _RemoteMethod
+from .kelto import iformat
+from .protocol import REQUEST
+
+__all__ = ["Call", "Client", "connect", "wait"]
+
+_SMALL = 64 * 1024  # pieces below this are joined into one write
+
+
+def _text(value):
+    return format(value, "")
+
+
+class _Expect:
+    """What ClientBase._parse checks a response against: the id of the call it answers."""
+
+    __slots__ = ("_msgid",)
+
+    def __init__(self, msgid):
+        self._msgid = msgid
+
+
+class _Channel(asyncio.Protocol):
+    """One connection to the server: writes the requests as they come and hands each answer to
+    the call with its message id. The server answers a connection's requests in order, so an
+    answer that names no waiting call is taken as the answer to the oldest one."""
+
+    def __init__(self, client, loop):
+        self._client = client
+        self._loop = loop
+        self._transport = None
+        self._socket = None
+        self._encoder = ring.Encoder()
+        self._decoder = ring.Decoder()
+        # msgid -> (future, method, args, kwds) in the order sent; None for a call that no longer
+        # waits (cancelled or timed out), whose answer is read and dropped.
+        self._waiting = {}
+        self._out = []
+        self._flushing = False
+        self._paused = False
+        self._drain = None
+        self._handshake = None  # bytes of the key handshake while it runs
+        self._woken = None
+        self._lost = loop.create_future()
+        self._reason = None
+        self.closed = False
+
+    # -- asyncio.Protocol
+
+    def connection_made(self, transport):
+        self._transport = transport
+        self._socket = transport.get_extra_info("socket")
+
+    def data_received(self, data):
+        if self._handshake is not None:
+            self._handshake += data
+            self._wake()
+            return
+        try:
+            messages = self._decoder.feed(data)
+        except Exception as exc:
+            self._abort(exc)
+            return
+        for message in messages:
+            self._answer(message)
+        if self._decoder.broken:
+            self._abort(self._decoder.eof())
+
+    def eof_received(self):
+        return False  # close the transport; connection_lost follows
+
+    def connection_lost(self, exc):
+        if exc is None:
+            exc = self._decoder.eof()
+        elif type(exc) is ConnectionResetError:
+            exc = ConnectionResetError("connection reset by the peer")
+        self.closed = True
+        self._fail_all(self._reason or exc)
+        self._wake()
+        self._resume()
+        if not self._lost.done():
+            self._lost.set_result(None)
+
+    def pause_writing(self):
+        self._paused = True
+
+    def resume_writing(self):
+        self._paused = False
+        self._resume()
+
+    # -- calls
+
+    def request(self, msgid, method, args, kwds, future):
+        """Encodes one request (its errors propagate: nothing is sent) and queues it."""
+        self._out += self._encoder.encode((REQUEST, msgid, method, args, kwds))
+        self._waiting[msgid] = (future, method, args, kwds)
+        if not self._flushing:
+            self._flushing = True
+            self._loop.call_soon(self._flush)
+
+    def _flush(self):
+        # The requests of one turn of the loop leave together: one write for many small calls.
+        self._flushing = False
+        out, self._out = self._out, []
+        if self.closed:
+            return
+        write = self._transport.write
+        small = bytearray()
+        for piece in out:
+            if len(piece) < _SMALL:
+                small += piece
+                continue
+            if small:
+                write(small)
+                small = bytearray()
+            write(piece)
+        if small:
+            write(small)
+
+    def drained(self):
+        """A future that is done once the transport takes writes again, or None if it does."""
+        if not self._paused or self.closed:
+            return None
+        if self._drain is None:
+            self._drain = self._loop.create_future()
+        return self._drain
+
+    def _resume(self):
+        if self._drain is not None and not self._drain.done():
+            self._drain.set_result(None)
+        self._drain = None
+
+    def drop(self, msgid):
+        """The call no longer waits: its answer is read and dropped when it comes."""
+        if self._waiting.get(msgid) is not None:
+            self._waiting[msgid] = None
+
+    def expire(self, msgid, timeout):
+        entry = self._waiting.get(msgid)
+        if entry is None or entry[0].done():
+            return
+        self._waiting[msgid] = None
+        text = "@RECV: TimeoutError timed out: no progress from the peer in %g s" % timeout
+        entry[0].set_result(self._client.log.critical(text))
+
+    def _answer(self, response):
+        key = None
+        if isinstance(response, (tuple, list)) and len(response) == 3:
+            try:
+                if response[1] in self._waiting:
+                    key = response[1]
+            except TypeError:  # an id that cannot be a key answers no call
+                pass
+        if key is None:
+            key = next(iter(self._waiting), None)
+            if key is None:
+                return  # an answer to no request
+        entry = self._waiting.pop(key)
+        if entry is None or entry[0].done():
+            return
+        future, method, args, kwds = entry
+        log = self._client.log
+        if isinstance(response, BaseException):
+            future.set_result(log.critical("@RECV: " + type(response).__name__ + " " + _text(response)))
+            return
+        try:
+            result = ClientBase._parse(_Expect(key), response)
+        except Exception as exc:
+            result = log.error(Exception("Failure" + _text(iformat(method, args, kwds)) + " " + _text(exc)))
+        future.set_result(result)
+
+    def _fail_all(self, exc):
+        waiting, self._waiting = self._waiting, {}
+        line = "@RECV: " + type(exc).__name__ + " " + _text(exc)
+        for entry in waiting.values():
+            if entry is not None and not entry[0].done():
+                entry[0].set_result(self._client.log.critical(line))
+
+    def _abort(self, exc):
+        if not self.closed:
+            self.closed = True
+            self._reason = exc
+            self._fail_all(exc)
+            self._transport.abort()
+
+    # -- the key handshake, before any message
+
+    def _wake(self):
+        if self._woken is not None and not self._woken.done():
+            self._woken.set_result(None)
+
+    async def shake_hands(self, handshake):
+        self._handshake = bytearray()
+        out = handshake.start()
+        if out:
+            self._transport.write(out)
+        while not handshake.done:
+            while not self._handshake:
+                if self.closed:
+                    raise self._decoder.eof()
+                self._woken = self._loop.create_future()
+                await self._woken
+            n = min(len(self._handshake), handshake.wanted)
+            data = bytes(self._handshake[:n])
+            del self._handshake[:n]
+            out = handshake.feed(data)
+            if out:
+                self._transport.write(out)
+        rest, self._handshake = bytes(self._handshake), None
+        if rest:
+            self.data_received(rest)
+
+    # -- the channel surface that ClientBase and the proxies use
+
+    def close(self):
+        if self.closed:
+            return
+        self.closed = True
+        self._reason = ConnectionAbortedError("the connection is closed")
+        self._fail_all(self._reason)
+        if self._transport is not None:
+            self._transport.close()
+
+    async def wait_closed(self, timeout):
+        try:
+            await asyncio.wait_for(asyncio.shield(self._lost), timeout)
+        except TimeoutError:
+            self._transport.abort()
+
+
+def _connect_error(exc):
+    """The exception as the blocking client meets it: asyncio words some socket errors its own
+    way ("Connect call failed (...)"); the text is the system's, as socket.connect() gives it."""
+    if isinstance(exc, TimeoutError):
+        return TimeoutError("timed out")
+    if type(exc) is not socket.gaierror and isinstance(exc.errno, int) and exc.errno > 0:
+        return type(exc)(exc.errno, os.strerror(exc.errno))
+    return exc
+
+
+class Call:
+    """One remote call, sent when it is awaited (or passed to wait())."""
+
+    __slots__ = ("_client", "_method", "_args", "_kwds")
+
+    def __init__(self, client, method, args, kwds):
+        self._client = client
+        self._method = method
+        self._args = args
+        self._kwds = kwds
+
+    def __await__(self):
+        return self._client._call(self._method, self._args, self._kwds, self._client._timeout).__await__()
+
+    def __repr__(self):
+        return "<lumo.aio.Call%s>" % _text(iformat(self._method, self._args, self._kwds)).rstrip(":")
+
+
+class _Closing:
+    """What the asyncio proxies add to lumo.client's: closing the client's connection."""
+
+    async def aclose(self):
+        await self._client.aclose()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self._client.aclose()
+
+
+class _AioClass(_Closing, _RemoteClass):
+    pass
+
+
+class _AioMethod(_Closing, _RemoteMethod):
+    pass
+
+
+class Client(ClientBase):
+    """The asyncio client: lumo.client's ClientBase with calls that are awaited. Many calls may
+    wait at once on its one connection."""
+
+    def __init__(self, host, port, timeout=1000.0):
+        super().__init__(host, port, timeout)
+        self._opening = None
+
+    def __call__(self, name, types="class"):
+        proxy = super().__call__(name, types)
+        return (_AioClass if isinstance(proxy, _RemoteClass) else _AioMethod)(self, name)
+
+    def call(self, method, *args, **kwds):
+        if type(method) is not str:
+            raise TypeError("Argument 'method' has incorrect type (expected str, got %.200s)" % type(method).__name__)
+        return Call(self, method, args, kwds)
+
+    async def open_connection(self):
+        """Opens a new connection (TLS and the key handshake when lumo.ring has them set) within
+        the client's time-out. Returns None, or the logger's value for a failed connect."""
+        if not self._host:
+            return None
+        loop = asyncio.get_running_loop()
+        sock = socket.socket()
+        made = []
+        try:
+            sock.setblocking(False)
+            channel = await asyncio.wait_for(self._connect(loop, sock, made), self._timeout)
+        except OSError as exc:  # TimeoutError included
+            if made:
+                made[0]._transport.abort()
+            sock.close()
+            return self.log.critical(self._failure_text(exc))
+        except BaseException:
+            if made:
+                made[0]._transport.abort()
+            sock.close()
+            raise
+        self._connection = channel
+        return None
+
+    async def _connect(self, loop, sock, made):
+        await loop.sock_connect(sock, (self._host, self._port))
+        tls = ring._tls_context("client") if hasattr(ring, "_tls_context") else None
+        _, channel = await loop.create_connection(
+            lambda: _Channel(self, loop), sock=sock, ssl=tls, server_hostname=self._host if tls else None)
+        made.append(channel)
+        handshake = ring._handshake("client") if hasattr(ring, "_handshake") else None
+        if handshake is not None:
+            await channel.shake_hands(handshake)
+        return channel
+
+    def _failure_text(self, exc):
+        return ("Connection failed (" + _text(_connect_error(exc)) + "), please check: \n"
+                "                        1. the network is connected\n"
+                "                        2. the server info(host(" + _text(self._host) + ") or port("
+                + _text(self._port) + ")) is correct \n"
+                "                        3. the server(" + _text(self.alias) + ") has been started!")
+
+    async def _open(self):
+        # Calls that find no connection share one attempt to open it.
+        if self._opening is None:
+            self._opening = asyncio.ensure_future(self.open_connection())
+            self._opening.add_done_callback(self._opened)
+        await asyncio.shield(self._opening)
+
+    def _opened(self, task):
+        self._opening = None
+
+    async def _call(self, method, args, kwds, timeout):
+        loop = asyncio.get_running_loop()
+        start = loop.time()
+        channel = self._connection
+        if channel is None or channel.closed:
+            await self._open()
+            if not self._connection:
+                return None  # no connection could be made (logged)
+            channel = self._connection
+            if channel.closed:  # the old channel stays when opening a new one failed
+                return self.log.critical("@RECV: ConnectionAbortedError the connection is closed")
+        self._msgid += 1
+        msgid = self._msgid
+        future = loop.create_future()
+        channel.request(msgid, method, args, kwds, future)
+        timer = loop.call_at(start + timeout, channel.expire, msgid, timeout)
+        try:
+            drained = channel.drained()
+            if drained is not None:
+                await asyncio.wait((drained, future), return_when=asyncio.FIRST_COMPLETED)
+            return await future
+        except asyncio.CancelledError:
+            channel.drop(msgid)
+            raise
+        finally:
+            timer.cancel()
+
+    async def aclose(self):
+        """Closes the connection (logging as close() does) and waits until it is closed."""
+        opening = self._opening
+        if opening is not None:
+            opening.cancel()
+        channel = self._connection
+        self.close()
+        if isinstance(channel, _Channel):
+            await channel.wait_closed(self._timeout)
+
+
+async def wait(call, timeout):
+    """Awaits a call of an asyncio proxy with its own time-out in seconds. When no answer has
+    come by then, returns the ConnectionError value of a receive time-out (as lumo.client does);
+    the answer is dropped when it comes, and the connection stays open for the other calls."""
+    if not isinstance(call, Call):
+        raise TypeError("wait() takes a call of a lumo.aio proxy (such as calc.add(1, 2)), got %.200s"
+                        % type(call).__name__)
+    return await call._client._call(call._method, call._args, call._kwds, float(timeout))
+
+
+async def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class"):
+    """Returns a proxy for the object that a server publishes under `name`, like
+    lumo.client.connect (the same arguments, checks and port), whose calls are awaited. It
+    opens the connection within `timeout` seconds, which also bounds each call; a connection
+    that can't be opened is logged, and the first call tries again."""
+    plain = _blocking.connect(name, host, port, timeout, types)._client
+    client = Client(plain._host, plain._port, plain._timeout)
+    client.log = plain.log
+    proxy = client(name, types)
+    await client.open_connection()
+    return proxy
