@@ -6,11 +6,13 @@
     await lumo.aio.wait(calc.add(1, 2), timeout=0.5)
     await calc.aclose()
 
-A call returns what lumo.client's call returns for the same outcome: the result, the server's
-error value, a ConnectionError value for a lost connection or a time-out (logged at CRITICAL
-with the same text), None when no connection could be opened. Requests go out in order without
-waiting for earlier answers; each answer goes to the call with its message id. Frames are made
-and read by lumo.ring's Encoder and Decoder, the blocking channel's own code.
+Calling a proxy sends the request at once (after the connection opens, when it has to) and
+returns a Reply, an asyncio future; awaiting it gives what lumo.client's call returns for the
+same outcome: the result, the server's error value, a ConnectionError value for a lost
+connection or a time-out (logged at CRITICAL with the same text), None when no connection could
+be opened. Requests go out in order without waiting for earlier answers; each answer goes to
+the call with its message id. Frames are made and read by lumo.ring's Encoder and Decoder, the
+blocking channel's own code.
 """
 
 import asyncio
@@ -23,13 +25,17 @@ from .client import ClientBase, _RemoteClass, _RemoteMethod
 from .kelto import iformat
 from .protocol import REQUEST
 
-__all__ = ["Call", "Client", "connect", "wait"]
+__all__ = ["Client", "Reply", "connect", "wait"]
 
 _SMALL = 64 * 1024  # pieces below this are joined into one write
 
 
 def _text(value):
     return format(value, "")
+
+
+def _timed_out(timeout):
+    return "@RECV: TimeoutError timed out: no progress from the peer in %g s" % timeout
 
 
 class _Expect:
@@ -39,6 +45,13 @@ class _Expect:
 
     def __init__(self, msgid):
         self._msgid = msgid
+
+
+class Reply(asyncio.Future):
+    """The answer of one remote call, an asyncio future: await it (or gather it, or hand it to
+    wait() for a time-out of its own). Cancelling it drops the answer when it comes."""
+
+    __slots__ = ("_client", "_channel", "_msgid")
 
 
 class _Channel(asyncio.Protocol):
@@ -51,15 +64,13 @@ class _Channel(asyncio.Protocol):
         self._loop = loop
         self._transport = None
         self._socket = None
-        self._encoder = ring.Encoder()
         self._decoder = ring.Decoder()
-        # msgid -> (future, method, args, kwds) in the order sent; None for a call that no longer
-        # waits (cancelled or timed out), whose answer is read and dropped.
+        # msgid -> (reply, method, args, kwds, deadline) in the order sent; None for a call
+        # that timed out, whose answer is read and dropped.
         self._waiting = {}
         self._out = []
         self._flushing = False
-        self._paused = False
-        self._drain = None
+        self._watchdog = None
         self._handshake = None  # bytes of the key handshake while it runs
         self._woken = None
         self._lost = loop.create_future()
@@ -94,33 +105,27 @@ class _Channel(asyncio.Protocol):
         if exc is None:
             exc = self._decoder.eof()
         elif type(exc) is ConnectionResetError:
-            exc = ConnectionResetError("connection reset by the peer")
+            exc = ConnectionResetError("connection reset by the peer")  # the blocking channel's words
         self.closed = True
         self._fail_all(self._reason or exc)
         self._wake()
-        self._resume()
         if not self._lost.done():
             self._lost.set_result(None)
 
-    def pause_writing(self):
-        self._paused = True
-
-    def resume_writing(self):
-        self._paused = False
-        self._resume()
-
     # -- calls
 
-    def request(self, msgid, method, args, kwds, future):
-        """Encodes one request (its errors propagate: nothing is sent) and queues it."""
-        self._out += self._encoder.encode((REQUEST, msgid, method, args, kwds))
-        self._waiting[msgid] = (future, method, args, kwds)
+    def send(self, msgid, pieces, entry):
+        """Queues one encoded request; the requests of one turn of the loop leave together."""
+        self._out += pieces
+        self._waiting[msgid] = entry
+        entry[0]._channel = self
         if not self._flushing:
             self._flushing = True
             self._loop.call_soon(self._flush)
+        if self._watchdog is None:
+            self._watchdog = self._loop.call_at(entry[4], self._watch)
 
     def _flush(self):
-        # The requests of one turn of the loop leave together: one write for many small calls.
         self._flushing = False
         out, self._out = self._out, []
         if self.closed:
@@ -138,31 +143,27 @@ class _Channel(asyncio.Protocol):
         if small:
             write(small)
 
-    def drained(self):
-        """A future that is done once the transport takes writes again, or None if it does."""
-        if not self._paused or self.closed:
-            return None
-        if self._drain is None:
-            self._drain = self._loop.create_future()
-        return self._drain
+    def _watch(self):
+        # Every call waits at most the client's time-out. Deadlines grow in the order sent, so
+        # one timer for the oldest call that still waits serves them all.
+        self._watchdog = None
+        now = self._loop.time()
+        for msgid, entry in self._waiting.items():
+            if entry is None or entry[0].done():
+                continue
+            if entry[4] > now:
+                self._watchdog = self._loop.call_at(entry[4], self._watch)
+                return
+            self._expire(msgid, entry, self._client._timeout)
 
-    def _resume(self):
-        if self._drain is not None and not self._drain.done():
-            self._drain.set_result(None)
-        self._drain = None
-
-    def drop(self, msgid):
-        """The call no longer waits: its answer is read and dropped when it comes."""
-        if self._waiting.get(msgid) is not None:
-            self._waiting[msgid] = None
+    def _expire(self, msgid, entry, timeout):
+        self._waiting[msgid] = None
+        entry[0].set_result(self._client.log.critical(_timed_out(timeout)))
 
     def expire(self, msgid, timeout):
         entry = self._waiting.get(msgid)
-        if entry is None or entry[0].done():
-            return
-        self._waiting[msgid] = None
-        text = "@RECV: TimeoutError timed out: no progress from the peer in %g s" % timeout
-        entry[0].set_result(self._client.log.critical(text))
+        if entry is not None and not entry[0].done():
+            self._expire(msgid, entry, timeout)
 
     def _answer(self, response):
         key = None
@@ -178,20 +179,23 @@ class _Channel(asyncio.Protocol):
                 return  # an answer to no request
         entry = self._waiting.pop(key)
         if entry is None or entry[0].done():
-            return
-        future, method, args, kwds = entry
+            return  # timed out or cancelled: dropped
+        reply, method, args, kwds, _ = entry
         log = self._client.log
         if isinstance(response, BaseException):
-            future.set_result(log.critical("@RECV: " + type(response).__name__ + " " + _text(response)))
+            reply.set_result(log.critical("@RECV: " + type(response).__name__ + " " + _text(response)))
             return
         try:
             result = ClientBase._parse(_Expect(key), response)
         except Exception as exc:
             result = log.error(Exception("Failure" + _text(iformat(method, args, kwds)) + " " + _text(exc)))
-        future.set_result(result)
+        reply.set_result(result)
 
     def _fail_all(self, exc):
         waiting, self._waiting = self._waiting, {}
+        if self._watchdog is not None:
+            self._watchdog.cancel()
+            self._watchdog = None
         line = "@RECV: " + type(exc).__name__ + " " + _text(exc)
         for entry in waiting.values():
             if entry is not None and not entry[0].done():
@@ -259,24 +263,6 @@ def _connect_error(exc):
     return exc
 
 
-class Call:
-    """One remote call, sent when it is awaited (or passed to wait())."""
-
-    __slots__ = ("_client", "_method", "_args", "_kwds")
-
-    def __init__(self, client, method, args, kwds):
-        self._client = client
-        self._method = method
-        self._args = args
-        self._kwds = kwds
-
-    def __await__(self):
-        return self._client._call(self._method, self._args, self._kwds, self._client._timeout).__await__()
-
-    def __repr__(self):
-        return "<lumo.aio.Call%s>" % _text(iformat(self._method, self._args, self._kwds)).rstrip(":")
-
-
 class _Closing:
     """What the asyncio proxies add to lumo.client's: closing the client's connection."""
 
@@ -299,21 +285,69 @@ class _AioMethod(_Closing, _RemoteMethod):
 
 
 class Client(ClientBase):
-    """The asyncio client: lumo.client's ClientBase with calls that are awaited. Many calls may
+    """The asyncio client: lumo.client's ClientBase whose calls return Replies. Many calls may
     wait at once on its one connection."""
 
     def __init__(self, host, port, timeout=1000.0):
         super().__init__(host, port, timeout)
+        self._encoder = ring.Encoder()
         self._opening = None
+        self._queued = []  # (msgid, pieces, entry) of the calls made while the connection opens
 
     def __call__(self, name, types="class"):
         proxy = super().__call__(name, types)
         return (_AioClass if isinstance(proxy, _RemoteClass) else _AioMethod)(self, name)
 
     def call(self, method, *args, **kwds):
+        """Sends the request (it is encoded here: an argument that does not pickle raises) and
+        returns its Reply. Needs the running event loop."""
         if type(method) is not str:
             raise TypeError("Argument 'method' has incorrect type (expected str, got %.200s)" % type(method).__name__)
-        return Call(self, method, args, kwds)
+        channel = self._connection
+        ready = self._opening is None and channel is not None and not channel.closed
+        # The loop of an open channel is the running one; only a call that opens a connection
+        # needs to ask for it (and fails with RuntimeError outside a coroutine).
+        loop = channel._loop if ready else asyncio.get_running_loop()
+        msgid = self._msgid + 1
+        pieces = self._encoder.encode((REQUEST, msgid, method, args, kwds))
+        self._msgid = msgid
+        reply = Reply(loop=loop)
+        reply._client = self
+        reply._channel = None
+        reply._msgid = msgid
+        entry = (reply, method, args, kwds, loop.time() + self._timeout)
+        if ready:
+            channel.send(msgid, pieces, entry)
+        else:
+            self._queued.append((msgid, pieces, entry))
+            if self._opening is None:
+                self._opening = loop.create_task(self._reopen())
+        return reply
+
+    async def _reopen(self):
+        # The calls made while no connection is open wait here for one attempt to open it.
+        failed = None
+        try:
+            await self.open_connection()
+        except BaseException as exc:
+            failed = exc
+        self._opening = None
+        queued, self._queued = self._queued, []
+        channel = self._connection
+        for msgid, pieces, entry in queued:
+            reply = entry[0]
+            if reply.done():
+                continue
+            if isinstance(failed, asyncio.CancelledError):  # aclose() while it opened
+                reply.set_result(self.log.critical("@RECV: ConnectionAbortedError the connection is closed"))
+            elif failed is not None:
+                reply.set_exception(failed)
+            elif not channel:
+                reply.set_result(None)  # no connection could be made (logged)
+            elif channel.closed:  # the old channel stays when opening a new one failed
+                reply.set_result(self.log.critical("@RECV: ConnectionAbortedError the connection is closed"))
+            else:
+                channel.send(msgid, pieces, entry)
 
     async def open_connection(self):
         """Opens a new connection (TLS and the key handshake when lumo.ring has them set) within
@@ -326,16 +360,13 @@ class Client(ClientBase):
         try:
             sock.setblocking(False)
             channel = await asyncio.wait_for(self._connect(loop, sock, made), self._timeout)
-        except OSError as exc:  # TimeoutError included
+        except BaseException as exc:
             if made:
                 made[0]._transport.abort()
             sock.close()
+            if not isinstance(exc, OSError):  # TimeoutError included
+                raise
             return self.log.critical(self._failure_text(exc))
-        except BaseException:
-            if made:
-                made[0]._transport.abort()
-            sock.close()
-            raise
         self._connection = channel
         return None
 
@@ -357,69 +388,48 @@ class Client(ClientBase):
                 + _text(self._port) + ")) is correct \n"
                 "                        3. the server(" + _text(self.alias) + ") has been started!")
 
-    async def _open(self):
-        # Calls that find no connection share one attempt to open it.
-        if self._opening is None:
-            self._opening = asyncio.ensure_future(self.open_connection())
-            self._opening.add_done_callback(self._opened)
-        await asyncio.shield(self._opening)
-
-    def _opened(self, task):
-        self._opening = None
-
-    async def _call(self, method, args, kwds, timeout):
-        loop = asyncio.get_running_loop()
-        start = loop.time()
-        channel = self._connection
-        if channel is None or channel.closed:
-            await self._open()
-            if not self._connection:
-                return None  # no connection could be made (logged)
-            channel = self._connection
-            if channel.closed:  # the old channel stays when opening a new one failed
-                return self.log.critical("@RECV: ConnectionAbortedError the connection is closed")
-        self._msgid += 1
-        msgid = self._msgid
-        future = loop.create_future()
-        channel.request(msgid, method, args, kwds, future)
-        timer = loop.call_at(start + timeout, channel.expire, msgid, timeout)
-        try:
-            drained = channel.drained()
-            if drained is not None:
-                await asyncio.wait((drained, future), return_when=asyncio.FIRST_COMPLETED)
-            return await future
-        except asyncio.CancelledError:
-            channel.drop(msgid)
-            raise
-        finally:
-            timer.cancel()
-
     async def aclose(self):
-        """Closes the connection (logging as close() does) and waits until it is closed."""
+        """Closes the connection (logging as close() does) and waits until it is closed. Calls
+        still waiting get the ConnectionError value of a closed connection."""
         opening = self._opening
         if opening is not None:
             opening.cancel()
+            await asyncio.wait((opening,), timeout=self._timeout)
         channel = self._connection
         self.close()
         if isinstance(channel, _Channel):
             await channel.wait_closed(self._timeout)
 
 
-async def wait(call, timeout):
-    """Awaits a call of an asyncio proxy with its own time-out in seconds. When no answer has
-    come by then, returns the ConnectionError value of a receive time-out (as lumo.client does);
-    the answer is dropped when it comes, and the connection stays open for the other calls."""
-    if not isinstance(call, Call):
-        raise TypeError("wait() takes a call of a lumo.aio proxy (such as calc.add(1, 2)), got %.200s"
-                        % type(call).__name__)
-    return await call._client._call(call._method, call._args, call._kwds, float(timeout))
+def wait(reply, timeout):
+    """Gives a call its own time-out in seconds and returns its Reply, to await: when no answer
+    has come by then, the Reply gets the ConnectionError value of a receive time-out (as
+    lumo.client's); the answer is dropped when it comes, and the connection stays open for the
+    other calls."""
+    if not isinstance(reply, Reply):
+        raise TypeError("wait() takes the Reply of a lumo.aio call (such as calc.add(1, 2)), got %.200s"
+                        % type(reply).__name__)
+    timeout = float(timeout)
+    if not reply.done():
+        timer = reply.get_loop().call_later(timeout, _expire, reply, timeout)
+        reply.add_done_callback(lambda _: timer.cancel())
+    return reply
+
+
+def _expire(reply, timeout):
+    if reply.done():
+        return
+    if reply._channel is not None:
+        reply._channel.expire(reply._msgid, timeout)
+    else:  # still waiting for the connection: it is never sent
+        reply.set_result(reply._client.log.critical(_timed_out(timeout)))
 
 
 async def connect(name, host="127.0.0.1", port=0, timeout=1000.0, types="class"):
     """Returns a proxy for the object that a server publishes under `name`, like
-    lumo.client.connect (the same arguments, checks and port), whose calls are awaited. It
-    opens the connection within `timeout` seconds, which also bounds each call; a connection
-    that can't be opened is logged, and the first call tries again."""
+    lumo.client.connect (the same arguments, checks and port), whose calls return Replies to
+    await. It opens the connection within `timeout` seconds, which also bounds each call; a
+    connection that can't be opened is logged, and the first call tries again."""
     plain = _blocking.connect(name, host, port, timeout, types)._client
     client = Client(plain._host, plain._port, plain._timeout)
     client.log = plain.log
