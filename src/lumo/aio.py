@@ -28,6 +28,8 @@ from .protocol import REQUEST
 __all__ = ["Client", "Reply", "connect", "wait"]
 
 _SMALL = 64 * 1024  # pieces below this are joined into one write
+_BATCH = 32  # queued pieces (about one per small request) that are written at once
+_MISSING = object()
 
 
 def _text(value):
@@ -65,6 +67,7 @@ class _Channel(asyncio.Protocol):
         self._transport = None
         self._socket = None
         self._decoder = ring.Decoder()
+        self._expect = _Expect(0)
         # msgid -> (reply, method, args, kwds, deadline) in the order sent; None for a call
         # that timed out, whose answer is read and dropped.
         self._waiting = {}
@@ -115,18 +118,26 @@ class _Channel(asyncio.Protocol):
     # -- calls
 
     def send(self, msgid, pieces, entry):
-        """Queues one encoded request; the requests of one turn of the loop leave together."""
-        self._out += pieces
+        """Queues one encoded request. The requests of one turn of the loop leave together, in
+        writes of up to _BATCH requests, so that the server starts on the first ones while the
+        program still makes the later ones."""
+        out = self._out
+        out += pieces
         self._waiting[msgid] = entry
         entry[0]._channel = self
-        if not self._flushing:
+        if len(out) >= _BATCH:
+            self._flush()
+        elif not self._flushing:
             self._flushing = True
-            self._loop.call_soon(self._flush)
+            self._loop.call_soon(self._flush_soon)
         if self._watchdog is None:
             self._watchdog = self._loop.call_at(entry[4], self._watch)
 
-    def _flush(self):
+    def _flush_soon(self):
         self._flushing = False
+        self._flush()
+
+    def _flush(self):
         out, self._out = self._out, []
         if self.closed:
             return
@@ -166,29 +177,32 @@ class _Channel(asyncio.Protocol):
             self._expire(msgid, entry, timeout)
 
     def _answer(self, response):
-        key = None
+        waiting = self._waiting
+        entry = _MISSING
         if isinstance(response, (tuple, list)) and len(response) == 3:
+            key = response[1]
             try:
-                if response[1] in self._waiting:
-                    key = response[1]
+                entry = waiting.pop(key, _MISSING)
             except TypeError:  # an id that cannot be a key answers no call
                 pass
-        if key is None:
-            key = next(iter(self._waiting), None)
+        if entry is _MISSING:
+            key = next(iter(waiting), None)
             if key is None:
                 return  # an answer to no request
-        entry = self._waiting.pop(key)
+            entry = waiting.pop(key)
         if entry is None or entry[0].done():
             return  # timed out or cancelled: dropped
-        reply, method, args, kwds, _ = entry
-        log = self._client.log
+        reply = entry[0]
         if isinstance(response, BaseException):
-            reply.set_result(log.critical("@RECV: " + type(response).__name__ + " " + _text(response)))
+            reply.set_result(self._client.log.critical("@RECV: " + type(response).__name__ + " " + _text(response)))
             return
+        expect = self._expect
+        expect._msgid = key
         try:
-            result = ClientBase._parse(_Expect(key), response)
+            result = ClientBase._parse(expect, response)
         except Exception as exc:
-            result = log.error(Exception("Failure" + _text(iformat(method, args, kwds)) + " " + _text(exc)))
+            _, method, args, kwds, _ = entry
+            result = self._client.log.error(Exception("Failure" + _text(iformat(method, args, kwds)) + " " + _text(exc)))
         reply.set_result(result)
 
     def _fail_all(self, exc):
