@@ -403,15 +403,16 @@ class Client(ClientBase):
                 "                        3. the server(" + _text(self.alias) + ") has been started!")
 
     async def aclose(self):
-        """Closes the connection (logging as close() does) and waits until it is closed. Calls
-        still waiting get the ConnectionError value of a closed connection."""
+        """Closes the connection and waits until it is closed. Calls still waiting get the
+        ConnectionError value of a closed connection. Unlike close(), which logs the closing
+        at CRITICAL as lumo.client's does, the end of an `async with` block is no event to log."""
         opening = self._opening
         if opening is not None:
             opening.cancel()
             await asyncio.wait((opening,), timeout=self._timeout)
         channel = self._connection
-        self.close()
         if isinstance(channel, _Channel):
+            channel.close()
             await channel.wait_closed(self._timeout)
 
 
