@@ -34,20 +34,24 @@ def _check(results, salt):
         raise RuntimeError(f"{len(bad)} wrong results, the first: {bad[0]!r}")
 
 
+async def _in_flight(add, seconds: float, batch: int) -> float:
+    """Calls/s of `batch` calls of add(i, salt) at a time, gathered, for `seconds`."""
+    _check(await asyncio.gather(*(add(i, 7) for i in range(batch))), 7)
+    calls = 0
+    start = time.perf_counter()
+    deadline = start + seconds
+    while time.perf_counter() < deadline:
+        _check(await asyncio.gather(*(add(i, calls) for i in range(batch))), calls)
+        calls += batch
+    return calls / (time.perf_counter() - start)
+
+
 def aio_pipelined(port: int, seconds: float, batch: int) -> float:
     import lumo.aio
 
     async def run():
         async with await lumo.aio.connect("calc", port=port, timeout=60.0) as calc:
-            add = calc.add
-            _check(await asyncio.gather(*(add(i, 7) for i in range(batch))), 7)
-            calls = 0
-            start = time.perf_counter()
-            deadline = start + seconds
-            while time.perf_counter() < deadline:
-                _check(await asyncio.gather(*(add(i, calls) for i in range(batch))), calls)
-                calls += batch
-            return calls / (time.perf_counter() - start)
+            return await _in_flight(calc.add, seconds, batch)
 
     return asyncio.run(run())
 
@@ -116,17 +120,10 @@ def grpc_aio(port: int, seconds: float, batch: int) -> float:
             add = channel.unary_unary("/calc.Calc/add", request_serializer=pickle.dumps,
                                       response_deserializer=pickle.loads)
 
-            async def one(i, salt):
-                return await add((i, salt), timeout=60.0)
+            def one(i, salt):
+                return add((i, salt), timeout=60.0)
 
-            _check(await asyncio.gather(*(one(i, 7) for i in range(batch))), 7)
-            calls = 0
-            start = time.perf_counter()
-            deadline = start + seconds
-            while time.perf_counter() < deadline:
-                _check(await asyncio.gather(*(one(i, calls) for i in range(batch))), calls)
-                calls += batch
-            return calls / (time.perf_counter() - start)
+            return await _in_flight(one, seconds, batch)
 
     return asyncio.run(run())
 

@@ -5,6 +5,7 @@ client's for the same failures."""
 import asyncio
 import gc
 import logging
+import pickle
 import random
 import socket
 import threading
@@ -280,3 +281,15 @@ class TestWaiting:
                 return await behind, await calc.add(3, 3)
 
         assert run(test) == (4, 6)
+
+    def test_closing_fails_the_calls_in_flight_and_a_bad_argument_raises_at_the_call(self, port, event):
+        async def test():
+            calc = await lumo.aio.connect("calc", port=port)
+            with pytest.raises((AttributeError, pickle.PicklingError)):  # a local lambda does not pickle
+                calc.add(lambda: 1, 2)
+            pending = calc.block(event)
+            await calc.aclose()
+            return await pending
+
+        got = run(test)
+        assert isinstance(got, ConnectionError) and str(got) == "@RECV: ConnectionAbortedError the connection is closed"
