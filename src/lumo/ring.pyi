@@ -11,7 +11,9 @@ class Connection:
     _socket: socket.socket
     _onwebs: bool
     _closed: bool
-    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection: ...
+    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection:
+        """Wrap a connected socket; frames larger than max_frame bytes (16 GiB unless given)
+        are refused. docs/wire.md describes the frames."""
     @property
     def closed(self) -> bool:
         """True once the channel is closed."""
@@ -36,7 +38,9 @@ class Connection:
 class Encoder:
     """Builds the frames of Connection.send() without a socket."""
 
-    def __new__(cls, max_frame: int = ...) -> Encoder: ...
+    def __new__(cls, max_frame: int = ...) -> Encoder:
+        """An encoder whose frames are at most max_frame bytes (16 GiB unless given); larger
+        messages raise ValueError, as Connection.send() does."""
     @property
     def max_frame(self) -> int:
         """The largest frame, in bytes, that encode() makes."""
@@ -50,7 +54,9 @@ class Decoder:
     """Turns the bytes of a stream, fed as they arrive, into the messages of Connection.send(),
     with the checks and limits of Connection.recv()."""
 
-    def __new__(cls, max_frame: int = ...) -> Decoder: ...
+    def __new__(cls, max_frame: int = ...) -> Decoder:
+        """A decoder that refuses frames larger than max_frame bytes (16 GiB unless given), as
+        Connection.recv() does."""
     @property
     def max_frame(self) -> int:
         """The largest frame, in bytes, that the decoder accepts."""
