@@ -11,6 +11,10 @@ class Connection:
     _socket: socket.socket
     _onwebs: bool
     _closed: bool
+    @property
+    def _mirrored(self) -> bool:
+        """True when the channel reads the socket's descriptor and time-out in place, not through
+        its methods."""
     def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection: ...
     @property
     def closed(self) -> bool:
@@ -31,6 +35,8 @@ class Connection:
         """Close the channel and its socket."""
     def fileno(self) -> int:
         """The socket's descriptor."""
+
+_internals: str  # the interpreter version whose internals the build reads ("3.12"), or ""
 
 def get_port(name: str) -> int:
     """The TCP port of a service name: stable across processes and runs, in 10000..31999."""
