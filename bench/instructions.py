@@ -106,12 +106,14 @@ def count(calls: int, workdir: Path) -> tuple[int, int]:
     return callgrind_total(out_server), callgrind_total(out_client)
 
 
-def measure(low: int, high: int) -> dict:
+def measure(low: int, high: int, keep: Path | None = None) -> dict:
     if shutil.which("valgrind") is None:
         raise SystemExit("bench.instructions needs valgrind on the PATH (apt-get install valgrind)")
     with tempfile.TemporaryDirectory(prefix="lumo-instructions-") as tmp:
-        s_low, c_low = count(low, Path(tmp))
-        s_high, c_high = count(high, Path(tmp))
+        workdir = Path(tmp) if keep is None else keep
+        workdir.mkdir(parents=True, exist_ok=True)
+        s_low, c_low = count(low, workdir)
+        s_high, c_high = count(high, workdir)
     n = high - low
     return {
         "python": sys.version.split()[0],
@@ -127,6 +129,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--calls", default="1000,6000",
                     help="the two numbers of calls, smaller first (default 1000,6000)")
     ap.add_argument("--json", type=Path, help="also write the result to this file")
+    ap.add_argument("--keep", type=Path, metavar="DIR",
+                    help="keep callgrind's files in DIR (for callgrind_annotate)")
     ap.add_argument("--role", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.role:
@@ -140,7 +144,7 @@ def main(argv: list[str] | None = None) -> int:
         ap.error(f"--calls takes two numbers such as 1000,6000, not {args.calls!r}")
     if not 0 < low < high:
         ap.error("--calls: the first number must be positive and smaller than the second")
-    result = measure(low, high)
+    result = measure(low, high, args.keep)
     print(f"Python {result['python']}: one add(1, 2) call costs {result['per_call']:,} instructions "
           f"(client {result['client_per_call']:,}, server {result['server_per_call']:,}; "
           f"callgrind, {high} calls minus {low})")
