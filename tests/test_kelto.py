@@ -3,6 +3,8 @@ import logging
 import logging.handlers
 import pickle
 import re
+import subprocess
+import sys
 from unittest import mock
 
 import pytest
@@ -16,12 +18,12 @@ BASE = logging.getLogger("lumo")
 
 @pytest.fixture(autouse=True)
 def fresh_logging():
-    """Each test starts with a bare "lumo" logger and kelto's once-flag cleared."""
-    saved = BASE.handlers[:], BASE.level, kelto._auto
-    BASE.handlers[:], kelto._auto = [], None
+    """Each test starts with a "lumo" logger that carries only lumo's NullHandler and no level."""
+    saved = BASE.handlers[:], BASE.level
+    BASE.handlers[:] = [h for h in saved[0] if type(h) is logging.NullHandler]
     BASE.setLevel(logging.NOTSET)  # setLevel, not .level: it clears the loggers' level caches
     yield
-    BASE.handlers[:], kelto._auto = saved[0], saved[2]
+    BASE.handlers[:] = saved[0]
     BASE.setLevel(saved[1])
 
 
@@ -48,34 +50,31 @@ def test_names_levels_and_return_values(caplog):
         ("lumo.calc", logging.ERROR, err.args[0])] + [("lumo.calc", logging.CRITICAL, "connection lost")] * 2
 
 
-def test_auto_handler_once_then_silent_under_app_config(capsys):
+def test_stderr_out_of_the_box_decided_at_each_line(capsys):
     with bare_root():
+        logging.root.addHandler(app := Collect())  # configured when the Skrivo is made ...
         skrivos = [Skrivo(f"s{i}") for i in range(1000)]
-        assert len(BASE.handlers) == 1 and BASE.level == logging.INFO
+        logging.root.removeHandler(app)            # ... and no longer when it logs
+        assert BASE.handlers == [kelto._null] and BASE.level == logging.NOTSET
         skrivos[7].info("hello")
         assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO lumo\.s7: hello\n",
                             capsys.readouterr().err)
-        app = Collect()
         logging.root.addHandler(app)  # the application configures logging afterwards
-        skrivos[0].info("once")
+        skrivos[0].warning("once")
         assert capsys.readouterr().err == "" and [r.getMessage() for r in app.buffer] == ["once"]
 
 
-def test_no_auto_handler_when_app_configured():
+def test_level_without_handler_still_reaches_stderr(capsys):
     with bare_root():
-        logging.root.addHandler(Collect())
-        Skrivo("calc")
-        assert BASE.handlers == [] and BASE.level == logging.NOTSET
-    with bare_root():
-        own = Collect()
-        BASE.addHandler(own)
-        Skrivo("calc")
-        assert BASE.handlers == [own]
-    BASE.handlers.clear()
-    with bare_root():
-        BASE.setLevel(logging.ERROR)  # the app chose a level but no handler: keep its level
-        Skrivo("calc")
-        assert len(BASE.handlers) == 1 and BASE.level == logging.ERROR
+        BASE.setLevel(logging.ERROR)  # the app chose a level but no handler: lumo obeys the level
+        calc = Skrivo("calc")
+        calc.warning("dropped")
+        calc.critical("kept")
+        assert capsys.readouterr().err.endswith(" CRITICAL lumo.calc: kept\n")
+        logging.getLogger("lumo.calc").setLevel(logging.CRITICAL + 1)
+        calc.critical("silenced")
+        logging.getLogger("lumo.calc").setLevel(logging.NOTSET)
+        assert capsys.readouterr().err == ""
 
 
 def test_error_traceback_at_debug_skips_excluded_packages(caplog):
@@ -159,3 +158,42 @@ def test_protocol_tags_distinct_and_survive_pickle():
     back = [pickle.loads(pickle.dumps(t, 5)) for t in (REQUEST, RESPONSE)]
     assert REQUEST != RESPONSE and back[0] == REQUEST and back[1] == RESPONSE and back[0] != RESPONSE
     assert not {REQUEST, RESPONSE} & {True, False, None}
+
+
+APP_FORMAT = "logging.Formatter('APP %(levelname)s %(message)s')"
+# How an application configures logging, and the stderr lines that lumo's info, warning, error
+# and critical lines then make: each once, at the levels that the application chose.
+CONFIGURED = {
+    "nothing": ("", ["INFO lumo.calc: i", "WARNING lumo.calc: w", "ERROR lumo.calc: e",
+                     "CRITICAL lumo.calc: c"]),
+    "basicConfig(level=WARNING)": (
+        "logging.basicConfig(level=logging.WARNING, format='APP %(levelname)s %(message)s')",
+        ["APP WARNING w", "APP ERROR e", "APP CRITICAL c"]),
+    "handler on lumo": (
+        f"h = logging.StreamHandler(); h.setFormatter({APP_FORMAT}); logging.getLogger('lumo').addHandler(h)",
+        ["APP WARNING w", "APP ERROR e", "APP CRITICAL c"]),
+    "handler and level on lumo.calc": (
+        f"h = logging.StreamHandler(); h.setFormatter({APP_FORMAT}); c = logging.getLogger('lumo.calc'); "
+        "c.addHandler(h); c.setLevel(logging.INFO)",
+        ["APP INFO i", "APP WARNING w", "APP ERROR e", "APP CRITICAL c"]),
+    "level on lumo": ("logging.getLogger('lumo').setLevel(logging.ERROR)",
+                      ["ERROR lumo.calc: e", "CRITICAL lumo.calc: c"]),
+}
+
+
+@pytest.mark.parametrize("order", ["configured first", "lumo first"])
+@pytest.mark.parametrize("way", CONFIGURED)
+def test_lines_follow_the_application_configuration(way, order):
+    config, expected = CONFIGURED[way]
+    before, after = (config, "") if order == "configured first" else ("", config)
+    program = "\n".join([
+        "import logging", before, "from lumo.kelto import Skrivo", "log = Skrivo('calc')", after,
+        "log.info('i'); log.warning('w'); log.error(Exception('e')); log.critical('c')",
+        "print(logging.getLogger('lumo').level, *map(type, logging.getLogger('lumo').handlers))"])
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} "  # lumo's own format starts with the time
+    assert [re.sub(stamp, "", line) if not line.startswith("APP ") else line
+            for line in done.stderr.splitlines()] == expected
+    level = done.stdout.split()[0]  # lumo adds a NullHandler and no level of its own
+    assert level == str(40 if way == "level on lumo" else 0) and "logging.NullHandler" in done.stdout

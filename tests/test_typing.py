@@ -72,3 +72,21 @@ def test_the_stubs_match_the_extension_modules(tmp_path: Path) -> None:
          "lumo.kelto", "--allowlist", str(allow), "--ignore-unused-allowlist"],
         cwd=tmp_path, text=True, capture_output=True, timeout=600, stdin=subprocess.DEVNULL)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_the_public_names_of_the_stubs_carry_docstrings() -> None:
+    import ast
+
+    missing = []
+    for name in STUBS:
+        if not name.endswith(".pyi"):
+            continue
+        tree = ast.parse((ROOT / "src" / "lumo" / name).read_text())
+        scopes = [tree.body] + [node.body for node in tree.body if isinstance(node, ast.ClassDef)]
+        for scope in scopes:
+            for node in scope:
+                public = not node.name.startswith("_") or node.name in ("__call__", "__getattr__", "__new__") \
+                    if isinstance(node, (ast.ClassDef, ast.FunctionDef)) else False
+                if public and ast.get_docstring(node) is None:
+                    missing.append(f"{name}: {node.name}")
+    assert not missing, missing

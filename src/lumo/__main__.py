@@ -1,7 +1,7 @@
 """The lumo command: publish an object, call it, and ask a running server about itself.
 
-    lumo serve TARGET [--alias A] [--host H] [--port P]
-    lumo call NAME[.FUNC] [ARG ...] [KEY=VALUE ...] [--host H] [--port P] [--timeout S]
+    lumo serve TARGET [--alias A] [--host H] [--port P] [--workers N|auto] [--log-level LEVEL | --quiet]
+    lumo call NAME[.FUNC] [ARG ...] [KEY=VALUE ...] [--host H] [--port P] [--timeout S] [--traceback]
     lumo ping|stats|pid|stop NAME [--host H] [--port P] [--timeout S]
     lumo port NAME
     lumo demo
@@ -187,10 +187,45 @@ def cmd_serve(args: argparse.Namespace) -> NoReturn:
     _check_listen(args.host, port)
     signal.signal(signal.SIGTERM, _terminated)
     try:
-        serve(obj, alias=alias, host=args.host, port=port)
+        if args.workers == 1:
+            serve(obj, alias=alias, host=args.host, port=port)
+        else:
+            _serve_workers(obj, alias, args.host, port, args.workers)
     except OSError as exc:
         raise Failure(f"cannot listen on {args.host}:{port}: {exc}") from None
     _exit_now(0)
+
+
+# --- serve --workers ------------------------------------------------------------------------------
+
+def _workers(text: str) -> int:
+    if text == "auto":
+        from lumo.workers import cpu_count
+
+        return cpu_count()
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of workers: {text!r} "
+                                         "(a whole number of at least 1, or auto)") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"{count} workers: at least 1 is needed")
+    return count
+
+
+def _workers_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--workers", type=_workers, default=1, metavar="N",
+                        help="serve with N processes on the same port, supervised by this one "
+                             "(auto: one per CPU this process may use; default 1)")
+
+
+def _serve_workers(obj: Any, alias: str, host: str, port: int, workers: int) -> None:
+    from lumo.workers import WorkerFailure, serve
+
+    try:
+        serve(obj, alias=alias, host=host, port=port, workers=workers)
+    except WorkerFailure as exc:
+        raise Failure(str(exc)) from None
 
 
 def _exit_now(status: int) -> NoReturn:
@@ -201,12 +236,10 @@ def _exit_now(status: int) -> NoReturn:
     (atexit, which also flushes logging) still run, and so does the flush of stdout/stderr."""
     import atexit
 
+    from lumo.kelto import flush_output
+
     atexit._run_exitfuncs()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
+    flush_output()
     os._exit(status)
 
 
@@ -226,7 +259,7 @@ class _Capture(logging.Handler):
 def _capture_logging() -> _Capture:
     capture = _Capture()
     base = logging.getLogger("lumo")
-    base.addHandler(capture)  # lumo attaches its own stderr handler only to a bare "lumo" logger
+    base.addHandler(capture)  # with a handler of the application's, lumo writes nothing to stderr
     base.propagate = False
     return capture
 
@@ -274,6 +307,7 @@ class Remote:
         self.host: str = args.host
         self.port: int = args.port or get_port(name)
         self.timeout: float = args.timeout
+        self.traceback: bool = getattr(args, "traceback", False)
         self.log = _capture_logging()
 
     def __str__(self) -> str:
@@ -303,6 +337,9 @@ class Remote:
         call returns an error value or the connection fails."""
         result = self.request(function, *args, **kwds)
         if isinstance(result, BaseException):
+            if self.traceback:  # where it failed on the server, before the one line
+                for note in getattr(result, "__notes__", ()):
+                    print(note, file=sys.stderr)
             raise Failure(self.describe(result))
         return result
 
@@ -466,6 +503,36 @@ def _wait(text: str) -> int:
     return value
 
 
+# --- logging of lumo serve -----------------------------------------------------------------------
+
+_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL")
+
+
+def _log_level(text: str) -> int:
+    if text.upper() not in _LEVELS:
+        raise argparse.ArgumentTypeError(f"not a log level: {text!r} (use one of {', '.join(_LEVELS)})")
+    level: int = getattr(logging, text.upper())
+    return level
+
+
+def _logging_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--log-level", type=_log_level, metavar="LEVEL",
+                       help="log from LEVEL up: DEBUG (adds the traceback of each failed call), "
+                            "INFO (the default), WARNING, ERROR or CRITICAL")
+    group.add_argument("--quiet", action="store_true", help="write no log lines at all")
+
+
+def configure_logging(args: argparse.Namespace) -> None:
+    """The level of the "lumo" logger that --log-level or --quiet ask for. Without a handler of
+    the application's, lumo writes its lines from that level to standard error."""
+    level = getattr(args, "log_level", None)
+    if getattr(args, "quiet", False):
+        level = logging.CRITICAL + 1
+    if level is not None:
+        logging.getLogger("lumo").setLevel(level)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -486,6 +553,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"the address to listen on (default {DEFAULT_HOST}: this machine only)")
     p.add_argument("--port", type=_port_number, default=0,
                    help="the port to listen on (default: lumo port ALIAS)")
+    _workers_option(p)
+    _logging_options(p)
     p.set_defaults(run=cmd_serve)
 
     p = commands.add_parser(
@@ -500,6 +569,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("function", metavar="NAME.FUNC")
     p.add_argument("arguments", nargs="*", default=[], metavar="ARG | KEY=VALUE")
     _connect_options(p)
+    p.add_argument("--traceback", action="store_true",
+                   help="when the call fails on the server, print first where it failed there "
+                        "(the traceback that the error value carries)")
     p.set_defaults(run=cmd_call)
 
     for command, run, summary in (
@@ -553,6 +625,7 @@ def parse_command_line(argv: Sequence[str] | None = None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_command_line(argv)
+    configure_logging(args)
     try:
         status: int = args.run(args)
         return status

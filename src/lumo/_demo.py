@@ -105,7 +105,8 @@ def main() -> int:
         _wait_until(lambda: address not in calc.stats(), 2.0)
     finally:
         lumo_log.setLevel(saved_level)
-    print("done: a server started with lumo.server.serve() logs its calls on standard error")
+    print("done: a server started with lumo.server.serve() logs its connections and failed calls "
+          "on standard error")
     return 0
 
 

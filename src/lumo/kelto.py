@@ -1,21 +1,20 @@
 """lumo's logging (Skrivo, under the "lumo" logger) and the bounded call descriptions used in error texts."""
 
+import linecache
 import logging
 import reprlib
 import sys
-import threading
 import traceback
 from itertools import islice
 
 _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
 
-class _AutoHandler(logging.StreamHandler):
-    """The stderr handler lumo puts on the "lumo" logger when the application set up no logging.
+class _Stderr(logging.StreamHandler):
+    """Where lumo's lines go while the application has configured no logging.
 
-    It writes to whatever sys.stderr is at emit time, and falls silent as soon as the root
-    logger has a handler: an application that calls logging.basicConfig() later gets every
-    line once, through its own handlers, without having to remove this one.
+    It writes to whatever sys.stderr is at emit time, so a redirected or captured stderr
+    gets the lines too.
     """
 
     def __init__(self):
@@ -26,25 +25,36 @@ class _AutoHandler(logging.StreamHandler):
     def stream(self):
         return sys.stderr
 
-    def emit(self, record):
-        if not logging.root.handlers:
-            super().emit(record)
+
+_null = logging.NullHandler()  # keeps Python's last-resort handler off lumo's lines
+logging.getLogger("lumo").addHandler(_null)
+_stderr = _Stderr()
 
 
-_auto = None  # the _AutoHandler once attached; never more than one per process
-_auto_lock = threading.Lock()  # Skrivo objects may be made on several threads at once
+def _fallback_level(log):
+    """The level from which lumo itself writes log's lines to stderr, or None when the
+    application's configuration routes them.
 
-
-def _install():
-    """Attach the stderr handler to "lumo" (level INFO unless already set) if nobody configured logging."""
-    global _auto
-    base = logging.getLogger("lumo")
-    with _auto_lock:
-        if _auto is None and not logging.root.handlers and not base.handlers:
-            _auto = _AutoHandler()
-            base.addHandler(_auto)
-            if base.level == logging.NOTSET:
-                base.setLevel(logging.INFO)
+    The configuration routes them once there is a handler on the root logger, or on log or
+    an ancestor a handler other than lumo's NullHandler, a disabled flag or propagate=False.
+    Without any, the lines go to stderr from the level set on log or its nearest ancestor
+    below the root, or from INFO. Asked at every line rather than once, so that configuring
+    logging before or after lumo starts makes no difference."""
+    root = logging.root
+    if root.handlers:
+        return None
+    level = logging.NOTSET
+    node = log
+    while node is not None and node is not root:
+        if node.disabled or not node.propagate:
+            return None
+        for handler in node.handlers:
+            if handler is not _null:
+                return None
+        if not level:
+            level = node.level
+        node = node.parent
+    return level or logging.INFO
 
 
 class Skrivo:
@@ -52,6 +62,10 @@ class Skrivo:
 
     exclude names top-level packages whose frames trace() leaves out of tracebacks, so a
     failure shows the application's frames rather than the RPC machinery's.
+
+    While the application has put no handler in the way, the lines go to stderr from INFO
+    up (or from a level set on the logger or an ancestor); once it has, they follow its
+    configuration alone. lumo itself only adds a NullHandler to "lumo" and sets no level.
     """
 
     __slots__ = ("name", "exclude", "_log", "_skip")
@@ -61,34 +75,54 @@ class Skrivo:
         self.exclude = list(exclude)
         self._skip = frozenset(self.exclude)
         self._log = logging.getLogger("lumo." + name if name else "lumo")
-        if _auto is None:
-            _install()
 
     def __repr__(self):
         return f"Skrivo({self._log.name!r})"
 
+    def _emit(self, level, text):
+        """One line at level: through the application's logging configuration, or, when it
+        has set up no handler, straight to stderr (see _fallback_level)."""
+        log = self._log
+        least = _fallback_level(log)
+        if least is None:
+            log.log(level, "%s", text, stacklevel=3)
+        elif level >= least and log.manager.disable < level:
+            record = log.makeRecord(log.name, level, "(unknown file)", 0, "%s", (text,), None)
+            if log.filter(record):
+                _stderr.handle(record)
+
     def info(self, text):
-        self._log.info("%s", text, stacklevel=2)
+        self._emit(logging.INFO, text)
 
     def warning(self, text):
-        self._log.warning("%s", text, stacklevel=2)
+        self._emit(logging.WARNING, text)
 
     def critical(self, text):
         """Log text at CRITICAL and return ConnectionError(text) for the caller to hand on."""
-        self._log.critical("%s", text, stacklevel=2)
+        self._emit(logging.CRITICAL, text)
         return ConnectionError(text)
 
     def error(self, err):
         """Log the text of exception err at ERROR and return err itself.
 
-        With DEBUG enabled, the traceback behind err (see trace()) follows on a DEBUG line.
+        The traceback comes from err, or else from the exception being handled while error
+        runs (on a server, the failure that err reports). It follows on a DEBUG line, and err
+        carries it as a note (PEP 678), bounded in size, so that whoever receives err sees
+        where the call failed: str(err) and err.args stay as they are.
         """
-        log = self._log
-        log.error("%s", err, stacklevel=2)
-        if log.isEnabledFor(logging.DEBUG):
-            tb = self.trace(err)
-            if tb:
-                log.debug("%s", tb, stacklevel=2)
+        tb = self.trace(err)
+        if not tb:
+            handled = sys.exception()
+            # Only a traceback of its own: its context may be the caller's unrelated trouble.
+            if handled is not None and handled is not err and handled.__traceback__ is not None:
+                tb = self.trace(handled)
+        self._emit(logging.ERROR, err)
+        if tb:
+            self._emit(logging.DEBUG, tb)
+            if '\n  File "' in tb:  # some frame is left once lumo's own are out
+                note = _note(tb)
+                if isinstance(err, BaseException) and note not in getattr(err, "__notes__", ()):
+                    err.add_note(note)
         return err
 
     def trace(self, exc):
@@ -102,16 +136,61 @@ class Skrivo:
         tb = getattr(src, "__traceback__", None)
         if tb is None:
             return ""
-        frames = []
-        while tb is not None:
-            frame = tb.tb_frame
-            mod = frame.f_globals.get("__name__")
-            if not (isinstance(mod, str) and mod.partition(".")[0] in self._skip):
-                frames.append((frame, tb.tb_lineno))
+        lines = ["Traceback (most recent call last):\n"]
+        last, repeated = None, 0
+        for _ in range(100_000):  # a traceback is as long as the stack was deep: bounded
+            if tb is None:
+                break
+            frame, lineno = tb.tb_frame, tb.tb_lineno
             tb = tb.tb_next
-        lines = traceback.StackSummary.extract(frames).format()
+            mod = frame.f_globals.get("__name__")
+            if isinstance(mod, str) and mod.partition(".")[0] in self._skip:
+                continue
+            # Formatted by hand: the standard library's formatter parses each source line
+            # for its carets, which costs a failed call more than the call itself.
+            code = frame.f_code
+            where = (code.co_filename, lineno, code.co_name)
+            if where == last:
+                repeated += 1
+                if repeated >= 3:  # a recursion shows its first three rounds and a count
+                    continue
+            else:
+                _flush_repeats(lines, repeated)
+                last, repeated = where, 0
+            lines.append('  File "%s", line %d, in %s\n' % where)
+            source = linecache.getline(code.co_filename, lineno, frame.f_globals).strip()
+            if source:
+                lines.append("    %s\n" % source)
+        _flush_repeats(lines, repeated)
         lines.extend(traceback.format_exception_only(type(src), src))
-        return ("Traceback (most recent call last):\n" + "".join(lines)).rstrip("\n")
+        return "".join(lines).rstrip("\n")
+
+
+_NOTE_HEAD = "Traceback of the failed call (most recent call last):"
+_NOTE_LINES = 40     # lines of a traceback note, its first line included
+_NOTE_BYTES = 8192   # UTF-8 size of a traceback note
+_NOTE_WIDTH = 240    # characters of one line of it
+
+
+def _note(tb):
+    """The traceback text tb as a note: its innermost frames, in at most _NOTE_LINES lines of
+    at most _NOTE_WIDTH characters and _NOTE_BYTES bytes in all."""
+    lines = [line if len(line) <= _NOTE_WIDTH else line[:_NOTE_WIDTH - 3] + "..."
+             for line in tb.splitlines()[1:]]
+    size = sum(len(line.encode("utf-8", "replace")) + 1 for line in lines) + len(_NOTE_HEAD)
+    cut = max(0, len(lines) - (_NOTE_LINES - 2))
+    size -= sum(len(line.encode("utf-8", "replace")) + 1 for line in lines[:cut])
+    while cut < len(lines) - 1 and size > _NOTE_BYTES - 40:
+        size -= len(lines[cut].encode("utf-8", "replace")) + 1
+        cut += 1
+    if cut:
+        lines[:cut] = ["  ... %d lines left out ..." % cut]
+    return "\n".join([_NOTE_HEAD, *lines])
+
+
+def _flush_repeats(lines, repeated):
+    if repeated >= 3:
+        lines.append("  [Previous line repeated %d more time%s]\n" % (repeated - 2, "s"[:repeated - 3]))
 
 
 class _Repr(reprlib.Repr):
@@ -265,7 +344,28 @@ def iformat(name, args, kwds):
         return " in <unrepresentable call>:"
 
 
+def reraise_interrupt(result):
+    """Raise KeyboardInterrupt when result is what a call returns after Ctrl+C interrupted its
+    wait for the answer; return result otherwise.
+
+    A client hands Ctrl+C during a call back as a ConnectionError value, as it does a lost
+    connection, so a loop of calls would go on: pass each result through this to stop it."""
+    if isinstance(result, ConnectionError) and str(result).startswith("@RECV: KeyboardInterrupt"):
+        raise KeyboardInterrupt
+    return result
+
+
 def iprint(value):
     """Print value on standard output and return it."""
     print(value)
     return value
+
+
+def flush_output():
+    """Flush standard output and standard error, as far as they can still be flushed: for a
+    process that is about to end with os._exit()."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass

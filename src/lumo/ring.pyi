@@ -15,7 +15,9 @@ class Connection:
     def _mirrored(self) -> bool:
         """True when the channel reads the socket's descriptor and time-out in place, not through
         its methods."""
-    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection: ...
+    def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection:
+        """Wrap a connected socket; frames larger than max_frame bytes (16 GiB unless given)
+        are refused. docs/wire.md describes the frames."""
     @property
     def closed(self) -> bool:
         """True once the channel is closed."""

@@ -143,6 +143,9 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
 
   // A response that does not answer this request: the logger's value for it.
   pyrt::SavedError rejected;
+  // The logger sees the rejection as the exception being handled, not whatever
+  // the caller happens to be handling around the call.
+  pyrt::Handling handling(rejected.value());
   Ref err;
   Ref describe = pyrt::global(f, names.iformat);
   Ref call_text = describe ? pyrt::call(describe.get(), method, args, kwds) : Ref();

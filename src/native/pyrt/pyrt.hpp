@@ -214,7 +214,13 @@ class SavedError {
   PyObject* tb_ = nullptr;
 
  public:
-  SavedError() { PyErr_Fetch(&type_, &value_, &tb_); PyErr_NormalizeException(&type_, &value_, &tb_); }
+  // The traceback is attached to the value at once, as an except clause does, so
+  // that code run while it is handled (sys.exception()) sees where it was raised.
+  SavedError() {
+    PyErr_Fetch(&type_, &value_, &tb_);
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+  }
   ~SavedError() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
@@ -234,6 +240,19 @@ class SavedError {
     value_ = nullptr;
     return v;
   }
+};
+
+// The scope of an `except` block: while it lives, `e` is the exception being
+// handled (sys.exc_info() shows it, and an exception raised meanwhile gets it
+// as its __context__), as in the interpreter's own except blocks.
+class Handling {
+  Ref previous_;
+
+ public:
+  explicit Handling(PyObject* e) : previous_(Ref::steal(PyErr_GetHandledException())) { PyErr_SetHandledException(e); }
+  ~Handling() { PyErr_SetHandledException(previous_.get()); }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
 };
 
 // Module initialisation: readies the runtime's types (idempotent).

@@ -150,18 +150,7 @@ extern const pyrt::FuncDef def_serve;
 
 // ---------------------------------------------------------------- helpers
 
-// The scope of an `except` block: while it lives, `e` is the exception being
-// handled (sys.exc_info() shows it, and an exception raised meanwhile gets it
-// as its __context__), as in the interpreter's own except blocks.
-class Handling {
-  Ref previous_;
-
- public:
-  explicit Handling(PyObject* e) : previous_(Ref::steal(PyErr_GetHandledException())) { PyErr_SetHandledException(e); }
-  ~Handling() { PyErr_SetHandledException(previous_.get()); }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-};
+using pyrt::Handling;
 
 // seq[i] for i >= 0, as the subscript operator does it.
 inline Ref item(PyObject* seq, Py_ssize_t i) {
