@@ -11,6 +11,10 @@ class Connection:
     _socket: socket.socket
     _onwebs: bool
     _closed: bool
+    @property
+    def _mirrored(self) -> bool:
+        """True when the channel reads the socket's descriptor and time-out in place, not through
+        its methods."""
     def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection:
         """Wrap a connected socket; frames larger than max_frame bytes (16 GiB unless given)
         are refused. docs/wire.md describes the frames."""
@@ -75,6 +79,7 @@ class Decoder:
         """The exception for a stream that ends now, as Connection.recv() raises it:
         ConnectionResetError, at a message boundary or in the middle of a message (or the error
         of a bad frame)."""
+_internals: str  # the interpreter version whose internals the build reads ("3.12"), or ""
 
 def get_port(name: str) -> int:
     """The TCP port of a service name: stable across processes and runs, in 10000..31999."""

@@ -13,6 +13,7 @@
 #include "ring/fastcodec.hpp"
 #include "ring/frame.hpp"
 #include "ring/pickle_check.hpp"
+#include "pyrt/interp.hpp"
 
 #include <errno.h>
 #include <netinet/in.h>
@@ -44,18 +45,7 @@ constexpr size_t kInitialBuffer = 64 * 1024;       // read-ahead buffer of a cha
 constexpr size_t kInlineStream = 1024 * 1024;      // larger streams get a buffer of their own
 constexpr size_t kFirstChunk = 1024 * 1024;        // growth start for large targets
 
-// The head of the interpreter's socket object (socketmodule.h, CPython 3.11).
-// A channel uses it only after checking, for its own socket, that the fields
-// read back what fileno() and gettimeout() say.
-struct SocketMirror {
-  PyObject_HEAD
-  int fd;
-  int family;
-  int type;
-  int proto;
-  PyObject* (*errorhandler)();
-  std::int64_t timeout_ns;  // negative: no time-out
-};
+using SocketMirror = pyrt::interp::SocketHead;
 
 PyObject* s_fileno;
 PyObject* s_close;
@@ -157,8 +147,20 @@ void drop_descriptor_timeouts(Conn* c, int fd) {
   c->fd_blocking = false;
 }
 
+// The socket's time-out from its gettimeout() into *t (negative: none).
+int read_timeout(PyObject* sock, double* t) {
+  Ref timeout = pyrt::call_method(sock, s_gettimeout);
+  if (!timeout) return -1;
+  *t = -1;
+  if (timeout.get() == Py_None) return 0;
+  *t = PyFloat_AsDouble(timeout.get());
+  return *t == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
 // The descriptor of the socket, checked at each operation: a socket closed
 // behind the channel's back reads as a closed channel, never as a stale number.
+// The socket's current time-out is read with it, so that the channel follows
+// settimeout() whether or not it reads the socket in place.
 int live_fd(Conn* c) {
   if (c->closed) return raise_closed();
   if (c->mirrored) {
@@ -181,6 +183,8 @@ int live_fd(Conn* c) {
     c->closed = true;
     return raise_closed();
   }
+  if (read_timeout(c->sock, &c->timeout) < 0) return -1;
+  if (c->fd_timeouts && c->timeout < 0) drop_descriptor_timeouts(c, static_cast<int>(v));
   return static_cast<int>(v);
 }
 
@@ -668,7 +672,7 @@ Ref recv_frame(Conn* c, int fd) {
         if (!b) return Ref();
         int rc = read_growing(
             c, fd, lengths[i], [&] { return PyBytes_AS_STRING(b); },
-            [&](size_t size) { return _PyBytes_Resize(&b, static_cast<Py_ssize_t>(size)); });
+            [&](size_t size) { return pyrt::interp::resize_bytes(&b, static_cast<Py_ssize_t>(size)); });
         Ref owned = Ref::steal(b);
         if (rc < 0) return Ref();
         PyList_SET_ITEM(buffers.get(), i, owned.release());
@@ -1022,6 +1026,8 @@ PyGetSetDef conn_getset[] = {
 PyMemberDef conn_members[] = {
     {"_socket", T_OBJECT, offsetof(Conn, sock), READONLY, nullptr},
     {"_onwebs", T_OBJECT, offsetof(Conn, onwebs), 0, nullptr},
+    {"_mirrored", T_BOOL, offsetof(Conn, mirrored), READONLY,
+     "True when the channel reads the socket's descriptor and time-out in place, not through its methods."},
     {"__dictoffset__", T_PYSSIZET, offsetof(Conn, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Conn, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -1048,13 +1054,8 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyErr_SetString(PyExc_OSError, "Connection() needs an open socket: this one is closed");
     return nullptr;
   }
-  Ref timeout = pyrt::call_method(sock, s_gettimeout);
-  if (!timeout) return nullptr;
-  double t = -1;
-  if (timeout.get() != Py_None) {
-    t = PyFloat_AsDouble(timeout.get());
-    if (t == -1 && PyErr_Occurred()) return nullptr;
-  }
+  double t;
+  if (read_timeout(sock, &t) < 0) return nullptr;
   // TCP_NODELAY on TCP sockets: a message goes out at once, not after the peer's ACK.
   int domain = 0, stype = 0;
   socklen_t len = sizeof domain;
@@ -1073,7 +1074,8 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   c->onwebs = pyrt::boolean(false).release();
   c->timeout = t;
   c->max_frame = max_frame;
-  if (shared.socket_type && PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(shared.socket_type))) {
+  if (pyrt::interp::socket_head_known && shared.socket_type &&
+      PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(shared.socket_type))) {
     const auto* m = reinterpret_cast<const SocketMirror*>(sock);
     const std::int64_t want_ns = static_cast<std::int64_t>(t * 1e9 + 0.5);
     const std::int64_t diff = m->timeout_ns - want_ns;
