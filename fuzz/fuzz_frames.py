@@ -1,4 +1,5 @@
-"""Fuzz target: the channel's frame decoding (lumo.ring.Connection.recv).
+"""Fuzz target: the channel's frame decoding (lumo.ring.Connection.recv, and lumo.ring.Decoder
+fed the same bytes in pieces).
 
 Input layout: byte 0 chooses the set-up (the channel's max_frame, and whether flush() runs
 first); the rest is what the peer writes before it closes its end of a socket pair. The
@@ -12,7 +13,8 @@ What must hold for every input:
   means the decoder waits for bytes that never come, and is a finding too;
 - each decoded object goes back out through send() on a second pair and comes in again
   equal (or, for what cannot be pickled, send() raises a pickling error and leaves that
-  channel open and usable).
+  channel open and usable);
+- a Decoder fed the same bytes in pieces gives the same messages and then the same error.
 
 Run through `python fuzz/run.py frames`, which builds a coverage-instrumented copy of the
 extension modules first. Running this file directly works with the normal build as well.
@@ -35,9 +37,9 @@ fuzzlib.guard_unpickling()
 if atheris is not None:
     # fuzz/run.py preloads libFuzzer (with ASan) when the modules are instrumented.
     with atheris.instrument_imports(include=["lumo"]):
-        from lumo.ring import Connection
+        from lumo.ring import Connection, Decoder
 else:
-    from lumo.ring import Connection
+    from lumo.ring import Connection, Decoder
 
 MAX_FRAMES = (64, 4096, 65536, 4 << 20)  # small limits: the fuzzer must not make it allocate much
 RECV_TIMEOUT = 5.0                       # far above what a local read of a few KiB takes
@@ -78,6 +80,22 @@ def roundtrip(obj):
         b.close()
 
 
+def decoder_agrees(stream, max_frame, piece, received, error):
+    """The Decoder, fed `stream` in pieces of `piece` bytes, against what recv() gave."""
+    dec = Decoder(max_frame=max_frame)
+    got = []
+    try:
+        for i in range(0, len(stream), piece):
+            got += dec.feed(stream[i:i + piece])
+        end = dec.eof()
+    except EXPECTED as e:
+        end = e
+    if len(got) != len(received) or not all(fuzzlib.same(x, y) for x, y in zip(got, received)):
+        raise Finding(f"the Decoder gave {got!r}, recv() {received!r}")
+    if type(end) is not type(error) or str(end) != str(error):
+        raise Finding(f"the Decoder ended with {end!r}, recv() with {error!r}")
+
+
 def TestOneInput(data):
     if not data:
         return
@@ -96,23 +114,27 @@ def TestOneInput(data):
                 if not conn.closed:
                     raise Finding("flush() raised but the channel stays open")
                 return
+        received = []
         for _ in range(len(stream) // MIN_FRAME + 1):
             try:
                 obj = conn.recv()
             except TimeoutError as e:
                 raise Finding(f"recv() timed out although the peer closed: {e}") from e
-            except EXPECTED:
+            except EXPECTED as e:
                 if not conn.closed:
                     raise Finding("recv() raised but the channel stays open")
+                error = e
                 try:
                     conn.recv()
                 except ConnectionAbortedError:
                     pass
                 else:
                     raise Finding("recv() on a closed channel returned")
+                decoder_agrees(stream, max_frame, 1 + (setup >> 4) * 97, received, error)
                 return
             if conn.closed:
                 raise Finding("recv() returned but closed the channel")
+            received.append(obj)
             if setup & 8 and len(stream) < 100_000:
                 roundtrip(obj)
         raise Finding("more messages decoded than the bytes can hold")

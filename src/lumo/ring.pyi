@@ -1,7 +1,7 @@
 # Types of lumo.ring, the message channel and the choice of a port for a name.
 import socket
 import ssl
-from typing import Any, Literal
+from typing import Any, Literal, final
 
 class Connection:
     """A message channel over one connected socket: send() and recv() move whole Python objects.
@@ -12,6 +12,10 @@ class Connection:
     _socket: socket.socket
     _onwebs: bool
     _closed: bool
+    @property
+    def _mirrored(self) -> bool:
+        """True when the channel reads the socket's descriptor and time-out in place, not through
+        its methods."""
     def __new__(cls, sock: socket.socket, max_frame: int = ...) -> Connection:
         """Wrap a connected socket; frames larger than max_frame bytes (16 GiB unless given)
         are refused. docs/wire.md describes the frames."""
@@ -34,6 +38,49 @@ class Connection:
         """Close the channel and its socket."""
     def fileno(self) -> int:
         """The socket's descriptor."""
+
+@final
+class Encoder:
+    """Builds the frames of Connection.send() without a socket."""
+
+    def __new__(cls, max_frame: int = ...) -> Encoder:
+        """An encoder whose frames are at most max_frame bytes (16 GiB unless given); larger
+        messages raise ValueError, as Connection.send() does."""
+    @property
+    def max_frame(self) -> int:
+        """The largest frame, in bytes, that encode() makes."""
+    def encode(self, obj: Any) -> list[bytes | memoryview]:
+        """Encode one whole object into the frame that Connection.send() writes, as a list of
+        bytes-like pieces for writelines() or sendmsg(). Out-of-band buffers are views of the
+        object's own memory: keep it unchanged until the pieces are written."""
+
+@final
+class Decoder:
+    """Turns the bytes of a stream, fed as they arrive, into the messages of Connection.send(),
+    with the checks and limits of Connection.recv()."""
+
+    def __new__(cls, max_frame: int = ...) -> Decoder:
+        """A decoder that refuses frames larger than max_frame bytes (16 GiB unless given), as
+        Connection.recv() does."""
+    @property
+    def max_frame(self) -> int:
+        """The largest frame, in bytes, that the decoder accepts."""
+    @property
+    def broken(self) -> bool:
+        """True once a bad frame arrived: feed() raises its error."""
+    @property
+    def pending(self) -> bool:
+        """True while a frame has started to arrive and is not whole yet."""
+    def feed(self, data: bytes | bytearray | memoryview) -> list[Any]:
+        """Take the bytes that have arrived and return the list of the whole messages they
+        complete. A bad frame raises what Connection.recv() raises for it (ConnectionAbortedError
+        naming the fault); messages decoded before it in the same call are returned first, and
+        every later call raises it."""
+    def eof(self) -> BaseException:
+        """The exception for a stream that ends now, as Connection.recv() raises it:
+        ConnectionResetError, at a message boundary or in the middle of a message (or the error
+        of a bad frame)."""
+_internals: str  # the interpreter version whose internals the build reads ("3.12"), or ""
 
 def get_port(name: str) -> int:
     """The TCP port of a service name: stable across processes and runs, in 10000..31999."""

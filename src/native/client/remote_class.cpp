@@ -2,6 +2,7 @@
 // namespace. Each attribute that normal lookup does not find becomes a
 // _RemoteMethod for "<class>.<attribute>".
 #include "client/client.hpp"
+#include "pyrt/interp.hpp"
 
 namespace client {
 namespace {
@@ -53,10 +54,10 @@ const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getat
 // interpreter puts its own hook back if __getattr__ or __getattribute__ is
 // reassigned, and subclasses get it from the start.
 PyObject* getattro(PyObject* self, PyObject* name) {
-  PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+  PyObject* found = pyrt::interp::generic_getattr_or_null(self, name);
   if (found || PyErr_Occurred()) return found;
   static PyObject* const hook_name = pyrt::intern("__getattr__");
-  Ref hook = Ref::borrow(_PyType_Lookup(Py_TYPE(self), hook_name));
+  Ref hook = Ref::steal(pyrt::interp::type_lookup(Py_TYPE(self), hook_name));
   if (!hook) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
     return nullptr;

@@ -1,5 +1,6 @@
 // Helpers of the runtime: interned names, module globals, classes, imports.
 #include "pyrt/pyrt.hpp"
+#include "pyrt/interp.hpp"
 
 #include <cxxabi.h>
 #include <unistd.h>
@@ -91,7 +92,7 @@ namespace {
 }  // namespace
 
 void restore_thread(PyThreadState* save) noexcept {
-  if (_Py_IsFinalizing()) park();
+  if (interp::finalizing()) park();
 #if defined(__cpp_exceptions)
   try {
     PyEval_RestoreThread(save);
@@ -134,7 +135,7 @@ int import_from(PyObject* module, const char* from, std::span<const char* const>
 Method method(PyObject* obj, PyObject* name) {
   Method m;
   PyObject* found = nullptr;
-  int unbound = _PyObject_GetMethod(obj, name, &found);
+  int unbound = interp::get_method(obj, name, &found);
   m.func = Ref::steal(found);
   if (unbound && found) m.self = obj;
   return m;

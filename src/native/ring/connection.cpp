@@ -12,7 +12,9 @@
 #include "ring/connection.hpp"
 #include "ring/auth.hpp"
 #include "ring/fastcodec.hpp"
+#include "ring/frame.hpp"
 #include "ring/pickle_check.hpp"
+#include "pyrt/interp.hpp"
 
 #include <errno.h>
 #include <netinet/in.h>
@@ -44,18 +46,7 @@ constexpr size_t kInitialBuffer = 64 * 1024;       // read-ahead buffer of a cha
 constexpr size_t kInlineStream = 1024 * 1024;      // larger streams get a buffer of their own
 constexpr size_t kFirstChunk = 1024 * 1024;        // growth start for large targets
 
-// The head of the interpreter's socket object (socketmodule.h, CPython 3.11).
-// A channel uses it only after checking, for its own socket, that the fields
-// read back what fileno() and gettimeout() say.
-struct SocketMirror {
-  PyObject_HEAD
-  int fd;
-  int family;
-  int type;
-  int proto;
-  PyObject* (*errorhandler)();
-  std::int64_t timeout_ns;  // negative: no time-out
-};
+using SocketMirror = pyrt::interp::SocketHead;
 
 PyObject* s_fileno;
 PyObject* s_close;
@@ -66,6 +57,22 @@ PyObject* s_persistent_id;
 PyObject* s_persistent_load;
 PyObject* s_load;
 
+}  // namespace
+
+void intern_frame_names() {
+  if (s_fileno) return;
+  s_fileno = pyrt::intern("fileno");
+  s_close = pyrt::intern("close");
+  s_gettimeout = pyrt::intern("gettimeout");
+  s_dump = pyrt::intern("dump");
+  s_clear_memo = pyrt::intern("clear_memo");
+  s_persistent_id = pyrt::intern("persistent_id");
+  s_persistent_load = pyrt::intern("persistent_load");
+  s_load = pyrt::intern("load");
+}
+
+namespace {
+
 constexpr size_t kOutOfBandBytes = 256 * 1024;      // bytes objects this large travel out of band
 constexpr std::uint64_t kBytesBuffer = 1ull << 63;  // table mark: the buffer is a whole bytes object
 
@@ -75,13 +82,8 @@ struct Conn {
   PyObject* weakrefs;
   PyObject* sock;      // _socket
   PyObject* onwebs;    // _onwebs
-  PyObject* pickler;   // made at the first send, writes into `chunks`
-  PyObject* chunks;    // what the pickler wrote for the message being sent
-  PyObject* buffers;   // the PickleBuffers it kept out of band
-  PyObject* dump;      // the pickler's bound dump and clear_memo, looked up once
-  PyObject* clear_memo;
+  FrameEncoder enc;    // the pickler and compact buffer of the messages sent
   bool mirrored;       // the socket's descriptor and time-out are read in place
-  Bytes compact;       // the compact encoding of the message being sent
   double timeout;      // seconds; negative: no time-out
   bool fd_timeouts;    // the descriptor carries fd_timeout as SO_RCVTIMEO and SO_SNDTIMEO
   bool fd_blocking;    // ... and was made blocking (until settimeout() makes it non-blocking again)
@@ -153,8 +155,20 @@ void drop_descriptor_timeouts(Conn* c, int fd) {
   c->fd_blocking = false;
 }
 
+// The socket's time-out from its gettimeout() into *t (negative: none).
+int read_timeout(PyObject* sock, double* t) {
+  Ref timeout = pyrt::call_method(sock, s_gettimeout);
+  if (!timeout) return -1;
+  *t = -1;
+  if (timeout.get() == Py_None) return 0;
+  *t = PyFloat_AsDouble(timeout.get());
+  return *t == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
 // The descriptor of the socket, checked at each operation: a socket closed
 // behind the channel's back reads as a closed channel, never as a stale number.
+// The socket's current time-out is read with it, so that the channel follows
+// settimeout() whether or not it reads the socket in place.
 int live_fd(Conn* c) {
   if (c->closed) return raise_closed();
   if (c->mirrored) {
@@ -177,6 +191,8 @@ int live_fd(Conn* c) {
     c->closed = true;
     return raise_closed();
   }
+  if (read_timeout(c->sock, &c->timeout) < 0) return -1;
+  if (c->fd_timeouts && c->timeout < 0) drop_descriptor_timeouts(c, static_cast<int>(v));
   return static_cast<int>(v);
 }
 
@@ -320,8 +336,8 @@ ssize_t read_some(Conn* c, int fd, char* dst, size_t n, bool wait_first) {
 // ------------------------------------------------------------- receiving
 
 int eof_error(Conn* c, bool at_boundary) {
-  fail(c, PyExc_ConnectionResetError,
-       at_boundary ? "connection closed by the peer" : "connection closed by the peer in the middle of a message");
+  raise_eof(at_boundary);
+  shut(c);
   return -1;
 }
 
@@ -418,13 +434,13 @@ struct Busy {
   ~Busy() { flag = false; }
 };
 
-Ref decode_failed(Conn* c);
+Ref decode_failed();
 
-Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers, bool fast) {
+Ref decode(const char* data, size_t len, PyObject* buffers, bool fast) {
   Ref result;
   if (fast) {
     result = fast_decode(data, len);
-    if (!result) return decode_failed(c);
+    if (!result) return decode_failed();
     return result;
   }
   // Numbers in the stream that would make the unpickler allocate far more than the stream's
@@ -440,7 +456,8 @@ Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers, bool fast) 
                     "cannot decode the message: pickle data was truncated (the opcode at byte %zu claims %llu "
                     "bytes, %zu follow)",
                     problem.offset, static_cast<unsigned long long>(problem.value), problem.remaining);
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+    PyErr_SetString(PyExc_ConnectionAbortedError, text);
+    return Ref();
   }
   Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(len), PyBUF_READ));
   if (!view) return view;
@@ -450,20 +467,17 @@ Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers, bool fast) 
   } else {
     result = pyrt::call(shared.loads, view.get());
   }
-  if (!result) return decode_failed(c);
+  if (!result) return decode_failed();
   return result;
 }
 
 // Turns the error of a message that does not decode into ConnectionAbortedError
-// naming the cause, and closes the channel.
-Ref decode_failed(Conn* c) {
+// naming the cause. The channel that received it closes itself.
+Ref decode_failed() {
   // Ctrl+C (or SystemExit) that lands while an object of the message is being
   // rebuilt is no fault of the message: it goes up as it is, so that the
   // program stops instead of treating it as a broken connection.
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-    shut(c);
-    return Ref();
-  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
   pyrt::SavedError cause;
   Ref text = Ref::steal(PyObject_Str(cause.value()));
   if (!text) PyErr_Clear();
@@ -475,7 +489,6 @@ Ref decode_failed(Conn* c) {
     PyException_SetCause(outer.value(), cause_value.release());
     outer.restore();
   }
-  shut(c);
   return Ref();
 }
 
@@ -499,10 +512,10 @@ const pyrt::FuncDef d_load_bytes{"persistent_load", "Connection.persistent_load"
 // Decodes a pickle stream whose large bytes objects travelled out of band
 // (marked in the buffer table): they come back through persistent_load, the
 // other buffers through the unpickler's buffers as usual.
-Ref decode_with_bytes(Conn* c, const char* data, size_t len, PyObject* all, const std::vector<bool>& whole_bytes) {
+Ref decode_with_bytes(const char* data, size_t len, PyObject* all, const std::vector<bool>& whole_bytes) {
   PickleProblem problem;
   if (!check_pickle(reinterpret_cast<const unsigned char*>(data), len, &problem))
-    return decode(c, data, len, all, false);  // reports the problem
+    return decode(data, len, all, false);  // reports the problem
   Ref plain = Ref::steal(PyList_New(0));
   if (!plain) return plain;
   for (size_t i = 0; i < whole_bytes.size(); ++i)
@@ -511,15 +524,15 @@ Ref decode_with_bytes(Conn* c, const char* data, size_t len, PyObject* all, cons
   Ref stream = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(len)));
   if (!stream) return stream;
   Ref file = pyrt::call(shared.bytesio_type, stream.get());
-  if (!file) return decode_failed(c);
+  if (!file) return decode_failed();
   PyObject* args[] = {nullptr, file.get(), plain.get()};
   Ref unpickler = Ref::steal(
       PyObject_Vectorcall(shared.unpickler_type, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, shared.kw_buffers));
-  if (!unpickler) return decode_failed(c);
+  if (!unpickler) return decode_failed();
   Ref loader = pyrt::make_function(d_load_bytes, shared.module, all);
-  if (!loader || pyrt::setattr(unpickler.get(), s_persistent_load, loader.get()) < 0) return decode_failed(c);
+  if (!loader || pyrt::setattr(unpickler.get(), s_persistent_load, loader.get()) < 0) return decode_failed();
   Ref result = pyrt::call_method(unpickler.get(), s_load);
-  if (!result) return decode_failed(c);
+  if (!result) return decode_failed();
   return result;
 }
 
@@ -553,61 +566,102 @@ Ref do_recv(Conn* c) {
   return result;
 }
 
-Ref recv_frame(Conn* c, int fd) {
-  if (ensure(c, fd, kHeader, false) < 0) return Ref();
-  const auto* h = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead);
+}  // namespace
+
+int check_head(const unsigned char* h, FrameHead& out) {
   if (h[0] != kMagic0 || h[1] != kMagic1) {
-    if (foreign_header(c->sec, fd, c->sock, h, c->timeout)) return Ref::steal(fail_pending(c));
     char text[160];
     std::snprintf(text, sizeof text, "bad frame header %02x%02x%02x%02x: the peer does not speak the lumo protocol",
                   h[0], h[1], h[2], h[3]);
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+    PyErr_SetString(PyExc_ConnectionAbortedError, text);
+    return -1;
   }
-  const bool fast = h[3] == kFlagFast;
+  out.fast = h[3] == kFlagFast;
   if (h[3] & ~kFlagFast) {
     char text[120];
     std::snprintf(text, sizeof text, "unsupported frame flags %02x", h[3]);
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+    PyErr_SetString(PyExc_ConnectionAbortedError, text);
+    return -1;
   }
   if (h[2] != kVersion) {
     char text[120];
     std::snprintf(text, sizeof text, "unsupported frame version %u (this side speaks version %u)", h[2], kVersion);
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+    PyErr_SetString(PyExc_ConnectionAbortedError, text);
+    return -1;
   }
-  const std::uint32_t nbuf = le32(h + 4);
-  const std::uint64_t plen = le64(h + 8);
-  if (fast && nbuf) {
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, "bad frame header: a compact message with buffers"));
+  out.nbuf = le32(h + 4);
+  out.plen = le64(h + 8);
+  if (out.fast && out.nbuf) {
+    PyErr_SetString(PyExc_ConnectionAbortedError, "bad frame header: a compact message with buffers");
+    return -1;
   }
-  if (nbuf > kMaxBuffers) {
+  if (out.nbuf > kMaxBuffers) {
     char text[120];
-    std::snprintf(text, sizeof text, "bad frame header: %u out-of-band buffers (at most %u)", nbuf, kMaxBuffers);
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+    std::snprintf(text, sizeof text, "bad frame header: %u out-of-band buffers (at most %u)", out.nbuf, kMaxBuffers);
+    PyErr_SetString(PyExc_ConnectionAbortedError, text);
+    return -1;
   }
-  if (ensure(c, fd, kHeader + 8ull * nbuf, true) < 0) return Ref();
-  const auto* table = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead + kHeader);
-  std::vector<std::uint64_t> lengths(nbuf);
-  std::vector<bool> whole_bytes(nbuf);
-  bool any_bytes = false;
+  return 0;
+}
+
+int check_table(const unsigned char* table, const FrameHead& head, unsigned long long max_frame, FrameTable& out) {
+  const std::uint32_t nbuf = head.nbuf;
+  const std::uint64_t plen = head.plen;
+  out.lengths.assign(nbuf, 0);
+  out.whole_bytes.assign(nbuf, false);
+  out.any_bytes = false;
   std::uint64_t total = plen;
-  bool over = plen > c->max_frame;
+  bool over = plen > max_frame;
   for (std::uint32_t i = 0; i < nbuf && !over; ++i) {
     const std::uint64_t entry = le64(table + 8 * i);
-    whole_bytes[i] = (entry & kBytesBuffer) != 0;
-    any_bytes = any_bytes || whole_bytes[i];
-    lengths[i] = entry & ~kBytesBuffer;
-    over = lengths[i] > c->max_frame || total + lengths[i] > c->max_frame;
-    total += lengths[i];
+    out.whole_bytes[i] = (entry & kBytesBuffer) != 0;
+    out.any_bytes = out.any_bytes || out.whole_bytes[i];
+    out.lengths[i] = entry & ~kBytesBuffer;
+    over = out.lengths[i] > max_frame || total + out.lengths[i] > max_frame;
+    total += out.lengths[i];
   }
-  if (over || plen == 0) {
+  if (plen == 0) {
+    PyErr_SetString(PyExc_ConnectionAbortedError, "bad frame header: empty pickle stream");
+    return -1;
+  }
+  if (over) {
     char text[200];
-    if (plen == 0)
-      std::snprintf(text, sizeof text, "bad frame header: empty pickle stream");
-    else
-      std::snprintf(text, sizeof text, "frame is over the limit of %llu bytes: the peer claims %llu bytes or more",
-                    c->max_frame, static_cast<unsigned long long>(total));
-    return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
+    std::snprintf(text, sizeof text, "frame is over the limit of %llu bytes: the peer claims %llu bytes or more",
+                  max_frame, static_cast<unsigned long long>(total));
+    PyErr_SetString(PyExc_ConnectionAbortedError, text);
+    return -1;
   }
+  return 0;
+}
+
+Ref decode_payload(const char* data, size_t len, PyObject* buffers, const FrameHead& head, const FrameTable& table) {
+  if (table.any_bytes) return decode_with_bytes(data, len, buffers, table.whole_bytes);
+  return decode(data, len, buffers, head.fast);
+}
+
+void raise_eof(bool at_boundary) {
+  PyErr_SetString(PyExc_ConnectionResetError, at_boundary ? "connection closed by the peer"
+                                                          : "connection closed by the peer in the middle of a message");
+}
+
+namespace {
+
+// A failed step leaves an error set; do_recv() closes the channel.
+Ref recv_frame(Conn* c, int fd) {
+  if (ensure(c, fd, kHeader, false) < 0) return Ref();
+  FrameHead head;
+  const auto* h = reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead);
+  // A handshake message or TLS where a frame belongs: the error says what the peer expects.
+  if ((h[0] != kMagic0 || h[1] != kMagic1) && foreign_header(c->sec, fd, c->sock, h, c->timeout)) return Ref();
+  if (check_head(h, head) < 0) return Ref();
+  const std::uint32_t nbuf = head.nbuf;
+  const std::uint64_t plen = head.plen;
+  if (ensure(c, fd, kHeader + 8ull * nbuf, true) < 0) return Ref();
+  FrameTable table;
+  if (check_table(reinterpret_cast<const unsigned char*>(c->rbuf + c->rhead + kHeader), head, c->max_frame, table) < 0)
+    return Ref();
+  const std::vector<std::uint64_t>& lengths = table.lengths;
+  const std::vector<bool>& whole_bytes = table.whole_bytes;
   c->rhead += kHeader + 8ull * nbuf;
 
   const char* stream;
@@ -635,7 +689,7 @@ Ref recv_frame(Conn* c, int fd) {
   Ref buffers;
   if (nbuf) {
     buffers = Ref::steal(PyList_New(nbuf));
-    if (!buffers) return Ref::steal(fail(c, PyExc_MemoryError, "out of memory"));
+    if (!buffers) return Ref();
     for (std::uint32_t i = 0; i < nbuf; ++i) {
       if (whole_bytes[i]) {
         // A large bytes object of the message: read straight into a new bytes
@@ -644,7 +698,7 @@ Ref recv_frame(Conn* c, int fd) {
         if (!b) return Ref();
         int rc = read_growing(
             c, fd, lengths[i], [&] { return PyBytes_AS_STRING(b); },
-            [&](size_t size) { return _PyBytes_Resize(&b, static_cast<Py_ssize_t>(size)); });
+            [&](size_t size) { return pyrt::interp::resize_bytes(&b, static_cast<Py_ssize_t>(size)); });
         Ref owned = Ref::steal(b);
         if (rc < 0) return Ref();
         PyList_SET_ITEM(buffers.get(), i, owned.release());
@@ -662,8 +716,7 @@ Ref recv_frame(Conn* c, int fd) {
   }
   // A message that leaves the read-ahead buffer empty lets it start over at the front.
   if (c->rhead == c->rtail) c->rhead = c->rtail = 0;
-  if (any_bytes) return decode_with_bytes(c, stream, plen, buffers.get(), whole_bytes);
-  return decode(c, stream, plen, buffers.get(), fast);
+  return decode_payload(stream, plen, buffers.get(), head, table);
 }
 
 // ------------------------------------------------------------- sending
@@ -685,8 +738,8 @@ Ref f_bytes_id(pyrt::Func& f, PyObject* const* a) {
 const pyrt::Param p_bytes_id[] = {{"obj"}};
 const pyrt::FuncDef d_bytes_id{"persistent_id", "Connection.persistent_id", p_bytes_id, f_bytes_id};
 
-Ref ensure_pickler(Conn* c) {
-  if (c->pickler) return Ref::borrow(c->pickler);
+Ref ensure_pickler(FrameEncoder& e) {
+  if (e.pickler) return Ref::borrow(e.pickler);
   Ref write_target = Ref::steal(PyList_New(0));
   Ref keep = Ref::steal(PyList_New(0));
   if (!write_target || !keep) return Ref();
@@ -705,24 +758,17 @@ Ref ensure_pickler(Conn* c) {
   Ref dump = pyrt::getattr(p.get(), s_dump);
   Ref clear_memo = pyrt::getattr(p.get(), s_clear_memo);
   if (!dump || !clear_memo) return Ref();
-  c->chunks = sink.release();
-  c->buffers = keep.release();
-  c->dump = dump.release();
-  c->clear_memo = clear_memo.release();
-  c->pickler = Ref::borrow(p.get()).release();
+  e.chunks = sink.release();
+  e.buffers = keep.release();
+  e.dump = dump.release();
+  e.clear_memo = clear_memo.release();
+  e.pickler = Ref::borrow(p.get()).release();
   return p;
 }
 
 void clear_list(PyObject* list) {
   if (list && PyList_GET_SIZE(list)) PyList_SetSlice(list, 0, PyList_GET_SIZE(list), nullptr);
 }
-
-struct Views {
-  std::vector<Py_buffer> v;
-  ~Views() {
-    for (auto& b : v) PyBuffer_Release(&b);
-  }
-};
 
 int write_all(Conn* c, int fd, std::span<iovec> iov) {
   if (c->sec && c->sec->tls) return tls_write(*c->sec, fd, iov, c->timeout);
@@ -768,61 +814,51 @@ int write_all(Conn* c, int fd, std::span<iovec> iov) {
   return 0;
 }
 
-Ref do_send(Conn* c, PyObject* obj) {
-  if (c->sending) {
-    PyErr_SetString(PyExc_RuntimeError, "Connection.send() is already running in another thread");
-    return Ref();
-  }
-  int fd = c->sec ? secured_fd(c, Role::Client) : live_fd(c);
-  if (fd < 0) return Ref();
-  Busy busy(c->sending);
-  if (fast_encode(obj, c->compact)) {
-    if (c->compact.len > c->max_frame) {
-      PyErr_Format(PyExc_ValueError, "message of %zu bytes is over the frame limit of %llu bytes", c->compact.len,
-                   c->max_frame);
-      return Ref();
-    }
-    unsigned char header[kHeader] = {kMagic0, kMagic1, kVersion, kFlagFast, 0, 0, 0, 0};
-    put64(header + 8, c->compact.len);
-    iovec iov[] = {{header, kHeader}, {c->compact.p, c->compact.len}};
-    if (write_all(c, fd, iov) < 0) {
-      shut(c);
-      return Ref();
-    }
-    return pyrt::none();
-  }
-  Ref pickler = ensure_pickler(c);
-  if (!pickler) return pickler;
+}  // namespace
 
-  struct Cleanup {
-    Conn* c;
-    ~Cleanup() {
-      pyrt::SavedError keep;
-      clear_list(c->chunks);
-      clear_list(c->buffers);
-      Ref r = pyrt::call(c->clear_memo);
-      PyErr_Clear();
-      if (keep.type()) keep.restore();
+Frame::~Frame() {
+  if (!pickled) return;
+  pyrt::SavedError keep;
+  clear_list(pickled->chunks);
+  clear_list(pickled->buffers);
+  Ref r = pyrt::call(pickled->clear_memo);
+  PyErr_Clear();
+  if (keep.type()) keep.restore();
+}
+
+int build_frame(FrameEncoder& e, PyObject* obj, unsigned long long max_frame, Frame& f) {
+  if (fast_encode(obj, e.compact)) {
+    if (e.compact.len > max_frame) {
+      PyErr_Format(PyExc_ValueError, "message of %zu bytes is over the frame limit of %llu bytes", e.compact.len,
+                   max_frame);
+      return -1;
     }
-  } cleanup{c};
+    unsigned char* header = f.small;
+    const unsigned char head[8] = {kMagic0, kMagic1, kVersion, kFlagFast, 0, 0, 0, 0};
+    std::memcpy(header, head, sizeof head);
+    put64(header + 8, e.compact.len);
+    f.iov.assign({{header, kHeader}, {e.compact.p, e.compact.len}});
+    return 0;
+  }
+  Ref pickler = ensure_pickler(e);
+  if (!pickler) return -1;
+  f.pickled = &e;
 
   // Encode the whole message before a byte is written: an object that does not
   // pickle raises here and leaves the stream as it was.
-  Ref done = pyrt::call(c->dump, obj);
-  if (!done) return done;
+  Ref done = pyrt::call(e.dump, obj);
+  if (!done) return -1;
 
-  PyObject* chunks = c->chunks;
+  PyObject* chunks = e.chunks;
   const Py_ssize_t nchunks = PyList_GET_SIZE(chunks);
-  const Py_ssize_t nbuf = PyList_GET_SIZE(c->buffers);
-  std::vector<iovec> iov;
+  const Py_ssize_t nbuf = PyList_GET_SIZE(e.buffers);
+  std::vector<iovec>& iov = f.iov;
   iov.reserve(static_cast<size_t>(nchunks + nbuf + 1));
-  unsigned char small[kHeader + 8 * 4];
-  std::vector<unsigned char> header_big;
-  unsigned char* header = small;
+  unsigned char* header = f.small;
   const size_t header_len = kHeader + 8 * static_cast<size_t>(nbuf);
-  if (header_len > sizeof small) {
-    header_big.resize(header_len);
-    header = header_big.data();
+  if (header_len > sizeof f.small) {
+    f.header_big.resize(header_len);
+    header = f.header_big.data();
   }
   iov.push_back({header, header_len});
 
@@ -833,7 +869,7 @@ Ref do_send(Conn* c, PyObject* obj) {
       // The pickler streams large texts and bytearrays as views of their
       // memory; copy them, since the GIL is released while the frame goes out.
       Ref copy = Ref::steal(PyBytes_FromObject(ch));
-      if (!copy) return copy;
+      if (!copy) return -1;
       PyList_SetItem(chunks, i, copy.release());
       ch = PyList_GET_ITEM(chunks, i);
     }
@@ -844,28 +880,28 @@ Ref do_send(Conn* c, PyObject* obj) {
   if (static_cast<unsigned long>(nbuf) > kMaxBuffers) {
     PyErr_Format(PyExc_ValueError, "cannot send a message with %zd out-of-band buffers (at most %u)", nbuf,
                  kMaxBuffers);
-    return Ref();
+    return -1;
   }
-  Views views;
+  Views& views = f.views;
   views.v.reserve(static_cast<size_t>(nbuf));
   std::uint64_t total = plen;
   for (Py_ssize_t i = 0; i < nbuf; ++i) {
     Py_buffer b;
-    if (PyObject_GetBuffer(PyList_GET_ITEM(c->buffers, i), &b, PyBUF_FULL_RO) < 0) return Ref();
+    if (PyObject_GetBuffer(PyList_GET_ITEM(e.buffers, i), &b, PyBUF_FULL_RO) < 0) return -1;
     views.v.push_back(b);
     if (!PyBuffer_IsContiguous(&b, 'A')) {
       PyErr_SetString(PyExc_BufferError, "cannot send a non-contiguous buffer out of band");
-      return Ref();
+      return -1;
     }
-    const bool whole = PyBytes_CheckExact(PyList_GET_ITEM(c->buffers, i));
+    const bool whole = PyBytes_CheckExact(PyList_GET_ITEM(e.buffers, i));
     put64(header + kHeader + 8 * i, static_cast<std::uint64_t>(b.len) | (whole ? kBytesBuffer : 0));
     total += static_cast<std::uint64_t>(b.len);
     if (b.len) iov.push_back({b.buf, static_cast<size_t>(b.len)});
   }
-  if (total > c->max_frame) {
+  if (total > max_frame) {
     PyErr_Format(PyExc_ValueError, "message of %llu bytes is over the frame limit of %llu bytes",
-                 static_cast<unsigned long long>(total), c->max_frame);
-    return Ref();
+                 static_cast<unsigned long long>(total), max_frame);
+    return -1;
   }
   header[0] = kMagic0;
   header[1] = kMagic1;
@@ -873,8 +909,44 @@ Ref do_send(Conn* c, PyObject* obj) {
   header[3] = 0;
   put32(header + 4, static_cast<std::uint32_t>(nbuf));
   put64(header + 8, plen);
+  return 0;
+}
 
-  if (write_all(c, fd, iov) < 0) {
+int traverse_encoder(FrameEncoder& e, visitproc visit, void* arg) {
+  Py_VISIT(e.pickler);
+  Py_VISIT(e.chunks);
+  Py_VISIT(e.buffers);
+  Py_VISIT(e.dump);
+  Py_VISIT(e.clear_memo);
+  return 0;
+}
+
+void clear_encoder(FrameEncoder& e) {
+  Py_CLEAR(e.pickler);
+  Py_CLEAR(e.chunks);
+  Py_CLEAR(e.buffers);
+  Py_CLEAR(e.dump);
+  Py_CLEAR(e.clear_memo);
+}
+
+void free_encoder(FrameEncoder& e) {
+  clear_encoder(e);
+  free_bytes(e.compact);
+}
+
+namespace {
+
+Ref do_send(Conn* c, PyObject* obj) {
+  if (c->sending) {
+    PyErr_SetString(PyExc_RuntimeError, "Connection.send() is already running in another thread");
+    return Ref();
+  }
+  int fd = c->sec ? secured_fd(c, Role::Client) : live_fd(c);
+  if (fd < 0) return Ref();
+  Busy busy(c->sending);
+  Frame frame;
+  if (build_frame(c->enc, obj, c->max_frame, frame) < 0) return Ref();
+  if (write_all(c, fd, frame.iov) < 0) {
     shut(c);
     return Ref();
   }
@@ -987,6 +1059,8 @@ PyGetSetDef conn_getset[] = {
 PyMemberDef conn_members[] = {
     {"_socket", T_OBJECT, offsetof(Conn, sock), READONLY, nullptr},
     {"_onwebs", T_OBJECT, offsetof(Conn, onwebs), 0, nullptr},
+    {"_mirrored", T_BOOL, offsetof(Conn, mirrored), READONLY,
+     "True when the channel reads the socket's descriptor and time-out in place, not through its methods."},
     {"__dictoffset__", T_PYSSIZET, offsetof(Conn, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Conn, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -998,16 +1072,7 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   unsigned long long max_frame = kDefaultMaxFrame;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|K:Connection", const_cast<char**>(kwlist), &sock, &max_frame))
     return nullptr;
-  if (!s_fileno) {
-    s_fileno = pyrt::intern("fileno");
-    s_close = pyrt::intern("close");
-    s_gettimeout = pyrt::intern("gettimeout");
-    s_dump = pyrt::intern("dump");
-    s_clear_memo = pyrt::intern("clear_memo");
-    s_persistent_id = pyrt::intern("persistent_id");
-    s_persistent_load = pyrt::intern("persistent_load");
-    s_load = pyrt::intern("load");
-  }
+  intern_frame_names();
   Ref fd_obj = pyrt::call_method(sock, s_fileno);
   if (!fd_obj) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -1022,13 +1087,8 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyErr_SetString(PyExc_OSError, "Connection() needs an open socket: this one is closed");
     return nullptr;
   }
-  Ref timeout = pyrt::call_method(sock, s_gettimeout);
-  if (!timeout) return nullptr;
-  double t = -1;
-  if (timeout.get() != Py_None) {
-    t = PyFloat_AsDouble(timeout.get());
-    if (t == -1 && PyErr_Occurred()) return nullptr;
-  }
+  double t;
+  if (read_timeout(sock, &t) < 0) return nullptr;
   // TCP_NODELAY on TCP sockets: a message goes out at once, not after the peer's ACK.
   int domain = 0, stype = 0;
   socklen_t len = sizeof domain;
@@ -1048,7 +1108,8 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   c->timeout = t;
   c->max_frame = max_frame;
   c->sec = secure_for_new_channel();
-  if (shared.socket_type && PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(shared.socket_type))) {
+  if (pyrt::interp::socket_head_known && shared.socket_type &&
+      PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(shared.socket_type))) {
     const auto* m = reinterpret_cast<const SocketMirror*>(sock);
     const std::int64_t want_ns = static_cast<std::int64_t>(t * 1e9 + 0.5);
     const std::int64_t diff = m->timeout_ns - want_ns;
@@ -1064,12 +1125,7 @@ int conn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(c->dict);
   Py_VISIT(c->sock);
   Py_VISIT(c->onwebs);
-  Py_VISIT(c->pickler);
-  Py_VISIT(c->chunks);
-  Py_VISIT(c->buffers);
-  Py_VISIT(c->dump);
-  Py_VISIT(c->clear_memo);
-  return 0;
+  return traverse_encoder(c->enc, visit, arg);
 }
 
 int conn_clear(PyObject* self) {
@@ -1077,11 +1133,7 @@ int conn_clear(PyObject* self) {
   Py_CLEAR(c->dict);
   Py_CLEAR(c->sock);
   Py_CLEAR(c->onwebs);
-  Py_CLEAR(c->pickler);
-  Py_CLEAR(c->chunks);
-  Py_CLEAR(c->buffers);
-  Py_CLEAR(c->dump);
-  Py_CLEAR(c->clear_memo);
+  clear_encoder(c->enc);
   return 0;
 }
 
@@ -1093,7 +1145,7 @@ void conn_dealloc(PyObject* self) {
   conn_clear(self);
   std::free(c->rbuf);
   c->rbuf = nullptr;
-  free_bytes(c->compact);
+  free_encoder(c->enc);
   secure_free(c->sec);
   c->sec = nullptr;
   type->tp_free(self);

@@ -8,8 +8,8 @@ namespace ring {
 // Module-level objects that the channel needs, made once at module exec.
 struct Shared {
   PyObject* loads = nullptr;          // _pickle.loads
-  PyObject* pickler_type = nullptr;   // _pickle.Pickler
-  PyObject* unpickler_type = nullptr; // _pickle.Unpickler
+  PyObject* pickler_type = nullptr;   // a subclass of _pickle.Pickler
+  PyObject* unpickler_type = nullptr; // a subclass of _pickle.Unpickler
   PyObject* bytesio_type = nullptr;   // io.BytesIO
   PyObject* module = nullptr;         // lumo.ring (functions made at run time live there)
   PyObject* kw_buffers = nullptr;     // ("buffers",)

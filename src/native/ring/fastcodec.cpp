@@ -5,6 +5,7 @@
 // The decoder trusts nothing: every length is checked against the bytes that
 // are there, so it never allocates more than a small multiple of the message.
 #include "ring/fastcodec.hpp"
+#include "pyrt/interp.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -86,11 +87,7 @@ struct Encoder {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyLong_Type) {
       long long v;
-      const Py_ssize_t size = Py_SIZE(o);
-      if (size >= -1 && size <= 1) {
-        // One digit or none: the value is at hand.
-        v = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-      } else {
+      if (!pyrt::interp::small_int(o, &v)) {
         int overflow = 0;
         v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow || (v == -1 && PyErr_Occurred())) {

@@ -1,7 +1,10 @@
 // lumo.ring: the message channel (Connection) and the port of a service name.
 #include "ring/auth.hpp"
 #include "ring/connection.hpp"
+#include "ring/frame.hpp"
+#include "pyrt/interp.hpp"
 
+#include <cstdio>
 #include <cstdint>
 
 namespace ring {
@@ -58,6 +61,16 @@ int exec_ring(PyObject* module) {
   if (!shared.bytesio_type) return -1;
   shared.module = Ref::borrow(module).release();  // kept for the life of the process
   if (!shared.loads || !shared.pickler_type) return -1;
+  // The channel gives its pickler a persistent_id and its unpickler a
+  // persistent_load of their own. From 3.13 only instances of subclasses take
+  // them as attributes, so the channel pickles through plain subclasses.
+  for (PyObject** type : {&shared.pickler_type, &shared.unpickler_type}) {
+    Ref bases = Ref::steal(PyTuple_Pack(1, *type));
+    if (!bases) return -1;
+    Ref sub = pyrt::make_class(module, type == &shared.pickler_type ? "_Pickler" : "_Unpickler", bases.get(), {});
+    if (!sub) return -1;
+    Py_SETREF(*type, sub.release());
+  }
   shared.kw_buffers = Py_BuildValue("(s)", "buffers");
   shared.kw_buffer_callback = Py_BuildValue("(s)", "buffer_callback");
   if (!shared.kw_buffers || !shared.kw_buffer_callback) return -1;
@@ -76,9 +89,15 @@ int exec_ring(PyObject* module) {
   shared.sink_type = Ref::borrow(sink.get()).release();
 
   if (add_connection_class(module) < 0) return -1;
+  if (add_codec_classes(module) < 0) return -1;
   if (add_security(module) < 0) return -1;
   if (pyrt::add_function(module, d_get_port) < 0) return -1;
   if (pyrt::add_function(module, d_probe) < 0) return -1;
+  // The interpreter version whose internals this build reads ("3.12"), or ""
+  // on the plain path.
+  char internals[16] = "";
+  if (pyrt::interp::known) std::snprintf(internals, sizeof internals, "3.%d", pyrt::interp::known);
+  if (PyModule_AddStringConstant(module, "_internals", internals) < 0) return -1;
   return 0;
 }
 

@@ -1,0 +1,147 @@
+// pyrt/interp.hpp: the one place that knows the interpreter's private
+// internals. Module code reaches them only through the functions below.
+//
+// Each private use names the CPython versions it was checked against (their
+// headers, and for the socket object the channel's own check at run time) and
+// has a public fallback. Any other interpreter, and every interpreter in a
+// build with LUMO_PLAIN_INTERP defined (cmake -DLUMO_PLAIN_INTERP=ON), builds
+// and runs on the plain path: the same behaviour, a few more instructions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// The minor version of CPython 3 whose internals this build uses; 0 on the
+// plain path.
+#if defined(LUMO_PLAIN_INTERP)
+#define LUMO_INTERP 0
+#elif PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION >= 11 && PY_MINOR_VERSION <= 13
+#define LUMO_INTERP PY_MINOR_VERSION
+#else
+#define LUMO_INTERP 0
+#endif
+
+#if LUMO_INTERP == 13
+// Exported by 3.13 (PyAPI_FUNC) but declared only in its internal headers
+// (internal/pycore_object.h); 3.11 and 3.12 declare it in cpython/object.h.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+namespace pyrt::interp {
+
+inline constexpr int known = LUMO_INTERP;
+
+// An int whose value fits one internal digit (|v| < 2**30), read in place:
+// true with *v set. False: the caller converts it with
+// PyLong_AsLongLongAndOverflow.
+inline bool small_int(PyObject* o, long long* v) {
+#if LUMO_INTERP == 11
+  // 3.11: ob_size is the signed count of 30-bit digits.
+  const Py_ssize_t size = Py_SIZE(o);
+  if (size < -1 || size > 1) return false;
+  *v = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+  return true;
+#elif LUMO_INTERP >= 12
+  // 3.12 and 3.13: the documented unstable API over the tagged layout.
+  const auto* l = reinterpret_cast<const PyLongObject*>(o);
+  if (!PyUnstable_Long_IsCompact(l)) return false;
+  *v = PyUnstable_Long_CompactValue(l);
+  return true;
+#else
+  (void)o;
+  (void)v;
+  return false;
+#endif
+}
+
+// The head of the interpreter's socket object (PySocketSockObject in
+// Modules/socketmodule.h, which is not installed), the same on 3.11, 3.12 and
+// 3.13: descriptor (-1 once closed), family, type, protocol, error handler,
+// time-out in nanoseconds (negative: none). A channel reads it in place only
+// after checking, for its own socket, that the fields read back what fileno(),
+// gettimeout(), SO_DOMAIN and SO_TYPE say; elsewhere it calls the methods.
+struct SocketHead {
+  PyObject_HEAD
+  int fd;
+  int family;
+  int type;
+  int proto;
+  PyObject* (*errorhandler)();
+  std::int64_t timeout_ns;
+};
+inline constexpr bool socket_head_known = LUMO_INTERP != 0;
+
+// Whether the interpreter is shutting down; callable without the GIL.
+inline bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  // 3.11 and 3.12 (cpython/pylifecycle.h); public as Py_IsFinalizing from 3.13.
+  return _Py_IsFinalizing();
+#endif
+}
+
+// obj.name as a function and whether it wants obj as its first argument
+// (1: *found is the unbound function), without making a bound method. On the
+// plain path *found is the attribute itself, bound if it is a method.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** found) {
+#if LUMO_INTERP
+  return _PyObject_GetMethod(obj, name, found);
+#else
+  *found = PyObject_GetAttr(obj, name);
+  return 0;
+#endif
+}
+
+// The normal attribute lookup of object.__getattribute__, which returns null
+// without an error where it would raise AttributeError. (3.11 to 3.13 skip
+// making that AttributeError at all.)
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+#if LUMO_INTERP
+  return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+#else
+  PyObject* found = PyObject_GenericGetAttr(obj, name);
+  if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return found;
+#endif
+}
+
+// A new reference to the attribute `name` of a type found along its MRO (no
+// descriptor is called), or null, never with an error set.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+#if LUMO_INTERP
+  PyObject* found = _PyType_Lookup(type, name);
+  Py_XINCREF(found);
+  return found;
+#else
+  PyObject* mro = type->tp_mro;
+  if (!mro || !PyTuple_Check(mro)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyType_GetDict(base);
+#else
+    PyObject* dict = base->tp_dict;
+    Py_XINCREF(dict);
+#endif
+    if (!dict) continue;
+    PyObject* found = PyDict_GetItemWithError(dict, name);
+    Py_XINCREF(found);
+    Py_DECREF(dict);
+    if (found) return found;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  return nullptr;
+#endif
+}
+
+// Resizes a bytes object that only its creator holds (documented in the C API
+// reference of 3.11 to 3.13, with no public spelling).
+inline int resize_bytes(PyObject** bytes, Py_ssize_t size) { return _PyBytes_Resize(bytes, size); }
+
+}  // namespace pyrt::interp

@@ -1,0 +1,97 @@
+// The frame of lumo.ring, apart from any socket: building one from a message,
+// checking a received one and decoding its payload. The blocking channel
+// (connection.cpp) and the encoder and decoder for event loops (codec.cpp)
+// call these same functions, so both speak exactly one wire format with one
+// set of limits and checks.
+#pragma once
+
+#include "ring/connection.hpp"
+#include "ring/fastcodec.hpp"
+
+#include <sys/uio.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace ring {
+
+// The state of encoding, kept from message to message: a pickler that writes
+// into `chunks` and keeps out-of-band buffers in `buffers`, and the compact
+// encoding's buffer. Zero-initialised; released by clear_encoder().
+struct FrameEncoder {
+  PyObject* pickler;     // made at the first pickled message
+  PyObject* chunks;      // what the pickler wrote for the message being encoded
+  PyObject* buffers;     // the PickleBuffers (and large bytes) it kept out of band
+  PyObject* dump;        // the pickler's bound dump and clear_memo, looked up once
+  PyObject* clear_memo;
+  Bytes compact;         // the compact encoding of the message being encoded
+};
+int traverse_encoder(FrameEncoder& e, visitproc visit, void* arg);
+void clear_encoder(FrameEncoder& e);  // drops the references; the compact buffer stays
+void free_encoder(FrameEncoder& e);   // clear_encoder() and the compact buffer
+
+// Releases a list of buffer views when it goes out of scope.
+struct Views {
+  std::vector<Py_buffer> v;
+  ~Views() {
+    for (auto& b : v) PyBuffer_Release(&b);
+  }
+};
+
+// One encoded message: `iov` lists the frame's pieces in order (header and
+// buffer table, pickle stream or compact payload, out-of-band buffers). The
+// pieces point into the header storage here, the encoder's chunks and the
+// message's own buffers, so a Frame is used where it was built and must not
+// be copied; it resets the encoder's pickler when it goes out of scope.
+struct Frame {
+  std::vector<iovec> iov;
+  unsigned char small[kHeader + 8 * 4];
+  std::vector<unsigned char> header_big;
+  Views views;
+  FrameEncoder* pickled = nullptr;  // set when the pickler ran and needs a reset
+  Frame() = default;
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+  ~Frame();
+};
+
+// Encodes `obj` completely into `f`. -1 with a Python error set when it does
+// not encode (the pickling error) or is larger than `max_frame`.
+int build_frame(FrameEncoder& e, PyObject* obj, unsigned long long max_frame, Frame& f);
+
+// The fixed header of a received frame.
+struct FrameHead {
+  bool fast;            // compact payload
+  std::uint32_t nbuf;   // number of out-of-band buffers
+  std::uint64_t plen;   // length of the pickle stream (or compact payload)
+};
+// Checks the kHeader bytes at `h`. -1 with ConnectionAbortedError set on a bad header.
+int check_head(const unsigned char* h, FrameHead& out);
+
+// The buffer table of a received frame, checked against the frame limit.
+struct FrameTable {
+  std::vector<std::uint64_t> lengths;
+  std::vector<bool> whole_bytes;  // the buffer is a whole bytes object of the message
+  bool any_bytes = false;
+};
+// Checks the 8 * head.nbuf bytes of the table at `table` (and the stream's
+// length) against `max_frame`. -1 with ConnectionAbortedError set when over.
+int check_table(const unsigned char* table, const FrameHead& head, unsigned long long max_frame, FrameTable& out);
+
+// Decodes a whole payload of `len` bytes at `data` with its out-of-band
+// buffers (a list, or null when the frame has none). An empty Ref with a
+// Python error set when it does not decode: ConnectionAbortedError naming the
+// cause, or an interrupt that landed while it ran.
+pyrt::Ref decode_payload(const char* data, size_t len, PyObject* buffers, const FrameHead& head,
+                         const FrameTable& table);
+
+// The error of a stream that ends: at a message boundary, or inside a frame.
+void raise_eof(bool at_boundary);
+
+// Interns the names that the frame functions use (idempotent).
+void intern_frame_names();
+
+// Creates the Encoder and Decoder classes (codec.cpp) and stores them in the module.
+int add_codec_classes(PyObject* module);
+
+}  // namespace ring
