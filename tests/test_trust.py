@@ -478,3 +478,31 @@ def test_serve_on_an_open_address_without_a_key_warns(capsys):
     _apply_trust(parse_command_line(["serve", "calc", "--host", "127.0.0.2"]), serving=True)
     err = capsys.readouterr().err
     assert one_line(err).startswith("lumo serve: warning: 0.0.0.0 is reachable from other machines")
+
+
+@pytest.mark.parametrize("key, tls", [(KEY, False), (KEY, True)])
+@pytest.mark.usefixtures("quiet_lumo")
+def test_the_asyncio_client_proves_itself_with_the_same_handshake(certs, key, tls):
+    import asyncio
+
+    import lumo.aio
+
+    ring.set_authkey(key)
+    if tls:
+        ring.set_tls(server_context(certs), client_context(certs))
+    srv = lumo.server.Server(("127.0.0.1", 0), lumo.server.RequestHandler, obj=Service(), alias="svc")
+    srv.log = Skrivo("svc")
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+
+    async def call():
+        proxy = await lumo.aio.connect("svc", "127.0.0.1", srv.server_address[1], TIMEOUT)
+        return await proxy.add(1, 2)
+    try:
+        assert asyncio.run(call()) == 3
+    finally:
+        ring.set_authkey(None)
+        ring.set_tls()
+        srv.shutdown()
+        srv.server_close()
+        thread.join(TIMEOUT)
