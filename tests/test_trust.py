@@ -334,7 +334,7 @@ def certs(tmp_path_factory):
         pytest.skip("needs the openssl command")
     folder = tmp_path_factory.mktemp("certs")
     return {name: make_cert(folder, name, san) for name, san in
-            [("server", "IP:127.0.0.1"), ("stranger", "IP:127.0.0.1"), ("elsewhere", "DNS:elsewhere.example")]}
+            [("server", "IP:127.0.0.1"), ("stranger", "IP:127.0.0.1"), ("elsewhere", "DNS:elsewhere.example"), ("named", "DNS:localhost")]}
 
 
 def server_context(certs, name="server"):
@@ -399,6 +399,15 @@ def test_tls_refuses_a_certificate_it_cannot_trust(serve_with, monkeypatch, cert
     assert isinstance(got, ConnectionError), got
     assert "authentication failed: TLS: " in str(got) and says in str(got)
     wait_until(lambda: srv.lines.critical("authentication failed from ('127.0.0.1'"), "the server's line")
+
+
+def test_tls_checks_the_host_name_the_client_was_given(serve_with, monkeypatch, certs):
+    srv = serve_with(None, (server_context(certs, "named"), None))
+    monkeypatch.setattr(lumo.client, "Connection", channel_with(None, (None, client_context(certs, "named"))))
+    port = srv.server_address[1]
+    assert lumo.client.connect("svc", "localhost", port, TIMEOUT).add(1, 2) == 3
+    got = lumo.client.connect("svc", "127.0.0.1", port, TIMEOUT).add(1, 2)
+    assert isinstance(got, ConnectionError) and "IP address mismatch" in str(got), got
 
 
 def test_tls_and_plain_peers_refuse_each_other_clearly(serve_with, monkeypatch, certs):

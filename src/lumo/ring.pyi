@@ -96,7 +96,8 @@ def set_authkey(key: bytes | None) -> None:
 def set_tls(server: ssl.SSLContext | None = None, client: ssl.SSLContext | None = None) -> None:
     """From now on the server's end of every new channel speaks TLS with `server`, the client's
     end with `client`. Both None turns TLS off. With a key as well, the key handshake runs
-    inside TLS."""
+    inside TLS. The client's end checks the certificate against the channel's
+    `server_hostname` attribute (the host lumo.client connected to), else the peer's address."""
 
 class _Handshake:
     """One end of the shared-key handshake, without I/O."""

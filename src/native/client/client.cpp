@@ -224,7 +224,15 @@ Ref open_channel(pyrt::Func& f, PyObject* self) {
   Ref connection = pyrt::global(f, names.Connection);
   if (!connection) return connection;
   Ref channel = pyrt::call(connection.get(), sock.get());
-  if (!channel || pyrt::setattr(self, names._connection, channel.get()) < 0) return Ref();
+  if (!channel) return channel;
+  // TLS checks the server's certificate against the host this client was
+  // given, not only its address; a channel that takes no attributes checks
+  // the address.
+  if (pyrt::setattr(channel.get(), pyrt::intern("server_hostname"), host.get()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return Ref();
+    PyErr_Clear();
+  }
+  if (pyrt::setattr(self, names._connection, channel.get()) < 0) return Ref();
   return pyrt::none();
 }
 

@@ -665,9 +665,9 @@ int secure_raise_failure(const Secure& s) {
   return -1;
 }
 
-int secure_begin(Secure& s, int fd, Role role, PyObject* sock, double timeout) {
+int secure_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* host, double timeout) {
   const Wait w = handshake_wait(role, timeout);
-  int rc = tls_begin(s, fd, role, sock, w);
+  int rc = tls_begin(s, fd, role, sock, host, w);
   if (rc == 0 && s.key) rc = key_handshake(s, fd, role, sock, w);
   if (rc == 0) {
     s.ready = true;

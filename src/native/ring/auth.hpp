@@ -43,7 +43,7 @@ void secure_free(Secure* s);
 // Runs the handshake of a channel whose first operation is now. 0 when it has
 // passed; -1 with an error set (AuthenticationError for a peer that failed),
 // which is also kept in `failure`.
-int secure_begin(Secure& s, int fd, Role role, PyObject* sock, double timeout);
+int secure_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* host, double timeout);
 
 // Raises the error that ended the channel's handshake again.
 int secure_raise_failure(const Secure& s);
@@ -112,7 +112,7 @@ void tls_capture(Secure& s);
 int add_tls(PyObject* module);  // set_tls, _tls_context
 
 // TLS handshake of a channel whose side has a context; 0 also when it has none.
-int tls_begin(Secure& s, int fd, Role role, PyObject* sock, const Wait& w);
+int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* host, const Wait& w);
 int tls_write_bytes(Secure& s, int fd, const char* p, size_t n, const Wait& w);
 ssize_t tls_read_wait(Secure& s, int fd, char* dst, size_t n, const Wait& w);
 

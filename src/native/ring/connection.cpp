@@ -543,7 +543,12 @@ int secured_fd(Conn* c, Role role) {
   if (c->sec->failure) return secure_raise_failure(*c->sec);
   const int fd = live_fd(c);
   if (fd < 0 || c->sec->ready) return fd;
-  if (secure_begin(*c->sec, fd, role, c->sock, c->timeout) < 0) {
+  // The client names the host it connected to in the channel's
+  // `server_hostname`; TLS checks the certificate against that name, and
+  // against the peer's address when no name was given.
+  PyObject* name = c->dict ? PyDict_GetItemWithError(c->dict, pyrt::intern("server_hostname")) : nullptr;
+  if (!name && PyErr_Occurred()) return -1;
+  if (secure_begin(*c->sec, fd, role, c->sock, name, c->timeout) < 0) {
     shut(c);
     return -1;
   }

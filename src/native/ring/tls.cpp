@@ -159,7 +159,7 @@ int add_tls(PyObject* module) {
   return 0;
 }
 
-int tls_begin(Secure& s, int fd, Role role, PyObject* sock, const Wait& w) {
+int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* name, const Wait& w) {
   PyObject* ctx = role == Role::Server ? s.tls_server.get() : s.tls_client.get();
   if (!ctx) return 0;
   if (load_ssl() < 0) return -1;
@@ -167,7 +167,9 @@ int tls_begin(Secure& s, int fd, Role role, PyObject* sock, const Wait& w) {
   s.outgoing = pyrt::call(ssl_names.memory_bio);
   if (!s.incoming || !s.outgoing) return -1;
   Ref host = pyrt::none();
-  if (role == Role::Client) {
+  if (role == Role::Client && name && PyUnicode_Check(name)) {
+    host = Ref::borrow(name);
+  } else if (role == Role::Client) {
     Ref peer = pyrt::call_method(sock, pyrt::intern("getpeername"));
     if (!peer) return -1;
     host = Ref::steal(PySequence_GetItem(peer.get(), 0));
