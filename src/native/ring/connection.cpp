@@ -419,18 +419,12 @@ Ref decode(Conn* c, const char* data, size_t len, PyObject* buffers, bool fast) 
     return result;
   }
   // Numbers in the stream that would make the unpickler allocate far more than the stream's
-  // size (a huge memo index, a length past the end) are refused before it runs.
+  // size (a huge memo index, a length past the end), and containers nested deeper than any
+  // pickler writes, are refused before it runs.
   PickleProblem problem;
   if (!check_pickle(reinterpret_cast<const unsigned char*>(data), len, &problem)) {
     char text[200];
-    if (problem.kind == PickleProblem::kMemoIndex)
-      std::snprintf(text, sizeof text, "cannot decode the message: memo index %llu at byte %zu of a %zu-byte stream",
-                    static_cast<unsigned long long>(problem.value), problem.offset, len);
-    else
-      std::snprintf(text, sizeof text,
-                    "cannot decode the message: pickle data was truncated (the opcode at byte %zu claims %llu "
-                    "bytes, %zu follow)",
-                    problem.offset, static_cast<unsigned long long>(problem.value), problem.remaining);
+    describe_problem(problem, len, text, sizeof text);
     return Ref::steal(fail(c, PyExc_ConnectionAbortedError, text));
   }
   Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(len), PyBUF_READ));
@@ -458,8 +452,9 @@ Ref decode_failed(Conn* c) {
   pyrt::SavedError cause;
   Ref text = Ref::steal(PyObject_Str(cause.value()));
   if (!text) PyErr_Clear();
+  const pyrt::Utf8 utf8(text.get());  // the cause's text may hold a lone surrogate
   PyErr_Format(PyExc_ConnectionAbortedError, "cannot decode the message: %s: %s",
-               reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, text ? PyUnicode_AsUTF8(text.get()) : "?");
+               reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, utf8.c_str());
   if (PyErr_Occurred()) {
     pyrt::SavedError outer;
     Ref cause_value = cause.take_value();
