@@ -21,10 +21,9 @@ import time
 import pytest
 
 import lumo.client
-import lumo.server
-from lumo.kelto import Skrivo
 from lumo.protocol import REQUEST
 from lumo.ring import Connection, _probe
+from netutil import serving
 
 pytestmark = [pytest.mark.timeout(120), pytest.mark.usefixtures("quiet_lumo")]
 
@@ -58,14 +57,8 @@ class Echo:
 
 @pytest.fixture
 def server():
-    srv = lumo.server.Server(("127.0.0.1", 0), lumo.server.RequestHandler, obj=Echo(), alias="echo")
-    srv.log = Skrivo("echo", exclude=["lumo", "velkor", "druset"])
-    thread = threading.Thread(target=srv.serve_forever, daemon=True)
-    thread.start()
-    yield srv
-    srv.shutdown()
-    srv.server_close()
-    thread.join(TIMEOUT)
+    with serving(Echo(), "echo", TIMEOUT) as srv:
+        yield srv
 
 
 def refused_by_server(srv, data):
