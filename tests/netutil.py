@@ -1,6 +1,8 @@
-"""Ports on 127.0.0.1 for the tests that run servers."""
+"""Ports on 127.0.0.1, and servers on a thread, for the tests that run servers."""
 
+import contextlib
 import socket
+import threading
 
 
 def free_port() -> int:
@@ -18,3 +20,21 @@ def accepts(port: int) -> bool:
             return True
     except OSError:
         return False
+
+
+@contextlib.contextmanager
+def serving(obj, alias, timeout=30.0):
+    """A lumo server on 127.0.0.1 and a free port, publishing `obj`, served on a daemon thread."""
+    import lumo.server
+    from lumo.kelto import Skrivo
+
+    srv = lumo.server.Server(("127.0.0.1", 0), lumo.server.RequestHandler, obj=obj, alias=alias)
+    srv.log = Skrivo(alias, exclude=["lumo", "velkor", "druset"])
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield srv
+    finally:
+        srv.shutdown()
+        srv.server_close()
+        thread.join(timeout)

@@ -17,8 +17,7 @@ import pytest
 
 import lumo
 import lumo.client
-import lumo.server
-from lumo.kelto import Skrivo
+from netutil import serving
 
 pytestmark = [pytest.mark.timeout(180), pytest.mark.usefixtures("quiet_lumo")]
 
@@ -35,14 +34,8 @@ class Calc:
 
 @pytest.fixture
 def server():
-    srv = lumo.server.Server(("127.0.0.1", 0), lumo.server.RequestHandler, obj=Calc(), alias="load")
-    srv.log = Skrivo("load", exclude=["lumo", "velkor", "druset"])
-    thread = threading.Thread(target=srv.serve_forever, daemon=True)
-    thread.start()
-    yield srv
-    srv.shutdown()
-    srv.server_close()
-    thread.join(TIMEOUT)
+    with serving(Calc(), "load", TIMEOUT) as srv:
+        yield srv
 
 
 def wait_until(predicate, what):

@@ -58,8 +58,9 @@ void raise_count(const Func& f, bool exact, Py_ssize_t min, Py_ssize_t max, Py_s
     more_or_less = "at most";
   }
   if (exact) more_or_less = "exactly";
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               PyUnicode_AsUTF8(f.name), more_or_less, expected, expected == 1 ? "" : "s", found);
+  const Utf8 name(f.name);  // a __name__ set to a text with a lone surrogate shows escaped
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name.c_str(),
+               more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
 const char* check_name(Check c) {

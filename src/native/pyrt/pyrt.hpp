@@ -198,6 +198,18 @@ Ref call_kw(PyObject* callable, PyObject* args, PyObject* kwds);
 // defined in a class statement reaches with super().name.
 Ref super_attr(Func& f, PyObject* self, PyObject* name);
 
+// The UTF-8 form of a text, for a "%s" of a message: the text's own bytes, or, for a
+// text that has none (a lone surrogate), its backslash-escaped form; "?" for what
+// is no text at all. Made with no error set; leaves none set. Valid while it lives.
+class Utf8 {
+  Ref escaped_;
+  const char* s_ = "?";
+
+ public:
+  explicit Utf8(PyObject* text);
+  const char* c_str() const noexcept { return s_; }
+};
+
 // Raises "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 void raise_arg_type(const char* param, const char* expected, PyObject* got);
 

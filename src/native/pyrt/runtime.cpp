@@ -51,6 +51,20 @@ Ref text(PyObject* v) {
   return Ref::steal(PyObject_Format(v, empty));
 }
 
+Utf8::Utf8(PyObject* text) {
+  if (!text || !PyUnicode_Check(text)) return;
+  if (const char* s = PyUnicode_AsUTF8(text)) {
+    s_ = s;
+    return;
+  }
+  PyErr_Clear();
+  escaped_ = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  if (escaped_)
+    s_ = PyBytes_AS_STRING(escaped_.get());
+  else
+    PyErr_Clear();
+}
+
 void raise_arg_type(const char* param, const char* expected, PyObject* got) {
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
                expected, Py_TYPE(got)->tp_name);

@@ -92,6 +92,9 @@ struct Conn {
   bool closed;
   bool sending;
   bool receiving;
+  bool closing;        // closed while a call was in flight: the socket closes when the last one leaves
+  unsigned long send_thread;  // the threads of the calls in flight
+  unsigned long recv_thread;
   char* rbuf;
   size_t rcap;
   size_t rhead;
@@ -109,21 +112,59 @@ Conn* as_conn(PyObject* o) {
 
 // ------------------------------------------------------------- closing
 
-// Marks the channel closed and closes its socket, keeping any pending error.
+// Closes the socket, keeping any pending error.
+void close_socket(Conn* c) {
+  if (!c->sock) return;
+  pyrt::SavedError saved;
+  Ref r = pyrt::call_method(c->sock, s_close);
+  PyErr_Clear();
+  if (saved.type()) saved.restore();
+}
+
+// The descriptor as it stands, or -1; raises nothing.
+int current_fd(Conn* c) {
+  if (!c->sock) return -1;
+  if (c->mirrored) return reinterpret_cast<const SocketMirror*>(c->sock)->fd;
+  pyrt::SavedError saved;
+  Ref fd = pyrt::call_method(c->sock, s_fileno);
+  const long v = fd ? PyLong_AsLong(fd.get()) : -1;
+  PyErr_Clear();
+  if (saved.type()) saved.restore();
+  return static_cast<int>(v);
+}
+
+// A call in flight (recv() or send()) uses the descriptor across GIL releases, so a channel
+// closed meanwhile keeps its socket open until the last such call has left: a descriptor
+// number closed under a waiting thread could be reused by a new socket, which that thread
+// would then read or write. A call in flight on another thread is woken by shutting the
+// socket down (its wait ends as at the end of the stream), and finds the channel closing.
+// `wake_all`: shut down even when the only call in flight is this thread's own (close() from a
+// signal handler that runs while it waits).
+void release_socket(Conn* c, bool wake_all) {
+  if (!c->receiving && !c->sending) {
+    close_socket(c);
+    return;
+  }
+  c->closing = true;
+  const unsigned long me = PyThread_get_thread_ident();
+  if (wake_all || (c->receiving && c->recv_thread != me) || (c->sending && c->send_thread != me)) {
+    const int fd = current_fd(c);
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  }
+}
+
+// Marks the channel closed and closes its socket (or has it closed, see release_socket),
+// keeping any pending error.
 void shut(Conn* c) {
   c->closed = true;
-  c->rhead = c->rtail = 0;
-  if (!c->sock) return;
-  bool had_error = PyErr_Occurred() != nullptr;
-  if (had_error) {
-    pyrt::SavedError saved;
-    Ref r = pyrt::call_method(c->sock, s_close);
-    PyErr_Clear();
-    saved.restore();
-  } else {
-    Ref r = pyrt::call_method(c->sock, s_close);
-    PyErr_Clear();
-  }
+  if (!c->receiving || c->recv_thread == PyThread_get_thread_ident()) c->rhead = c->rtail = 0;
+  release_socket(c, false);
+}
+
+// The error of a call in flight that finds the channel closed by another thread.
+int raise_closing(const char* op) {
+  PyErr_Format(PyExc_ConnectionAbortedError, "the connection was closed while %s() waited", op);
+  return -1;
 }
 
 // Raises `type(text)` and closes the channel.
@@ -253,6 +294,7 @@ ssize_t run_io(Conn* c, int fd, short events, bool wait_first, Op op) {
         }
       }
     }
+    if (c->closing) return raise_closing(events == POLLIN ? "recv" : "send");
     if (r >= 0) return r;
     if (ready == 0) {
       return raise_timeout(c);
@@ -310,6 +352,7 @@ ssize_t read_some(Conn* c, int fd, char* dst, size_t n, bool wait_first) {
         r = recv(fd, dst, n, 0);
         err = r < 0 ? errno : 0;
       }
+      if (c->closing) return raise_closing("recv");
       if (r >= 0) return r;
       if (err == EINTR) {
         if (PyErr_CheckSignals() < 0) return -1;
@@ -428,10 +471,25 @@ void put32(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-struct Busy {
+// A recv() or send() in flight: its flag and thread, and on the way out, the socket of a
+// channel closed meanwhile closes once no other call is in flight.
+struct InFlight {
+  Conn* c;
   bool& flag;
-  explicit Busy(bool& f) : flag(f) { flag = true; }
-  ~Busy() { flag = false; }
+  InFlight(Conn* conn, bool& f, unsigned long& thread) : c(conn), flag(f) {
+    flag = true;
+    thread = PyThread_get_thread_ident();
+  }
+  ~InFlight() {
+    flag = false;
+    if (c->closing && !c->receiving && !c->sending) {
+      c->closing = false;
+      c->rhead = c->rtail = 0;
+      close_socket(c);
+    }
+  }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
 };
 
 Ref decode_failed();
@@ -444,18 +502,12 @@ Ref decode(const char* data, size_t len, PyObject* buffers, bool fast) {
     return result;
   }
   // Numbers in the stream that would make the unpickler allocate far more than the stream's
-  // size (a huge memo index, a length past the end) are refused before it runs.
+  // size (a huge memo index, a length past the end), and containers nested deeper than any
+  // pickler writes, are refused before it runs.
   PickleProblem problem;
   if (!check_pickle(reinterpret_cast<const unsigned char*>(data), len, &problem)) {
     char text[200];
-    if (problem.kind == PickleProblem::kMemoIndex)
-      std::snprintf(text, sizeof text, "cannot decode the message: memo index %llu at byte %zu of a %zu-byte stream",
-                    static_cast<unsigned long long>(problem.value), problem.offset, len);
-    else
-      std::snprintf(text, sizeof text,
-                    "cannot decode the message: pickle data was truncated (the opcode at byte %zu claims %llu "
-                    "bytes, %zu follow)",
-                    problem.offset, static_cast<unsigned long long>(problem.value), problem.remaining);
+    describe_problem(problem, len, text, sizeof text);
     PyErr_SetString(PyExc_ConnectionAbortedError, text);
     return Ref();
   }
@@ -481,8 +533,9 @@ Ref decode_failed() {
   pyrt::SavedError cause;
   Ref text = Ref::steal(PyObject_Str(cause.value()));
   if (!text) PyErr_Clear();
+  const pyrt::Utf8 utf8(text.get());  // the cause's text may hold a lone surrogate
   PyErr_Format(PyExc_ConnectionAbortedError, "cannot decode the message: %s: %s",
-               reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, text ? PyUnicode_AsUTF8(text.get()) : "?");
+               reinterpret_cast<PyTypeObject*>(cause.type())->tp_name, utf8.c_str());
   if (PyErr_Occurred()) {
     pyrt::SavedError outer;
     Ref cause_value = cause.take_value();
@@ -565,7 +618,7 @@ Ref do_recv(Conn* c) {
   }
   int fd = c->sec ? secured_fd(c, Role::Server) : live_fd(c);
   if (fd < 0) return Ref();
-  Busy busy(c->receiving);
+  InFlight in_flight(c, c->receiving, c->recv_thread);
   Ref result = recv_frame(c, fd);
   if (!result && !c->closed) shut(c);
   return result;
@@ -948,7 +1001,7 @@ Ref do_send(Conn* c, PyObject* obj) {
   }
   int fd = c->sec ? secured_fd(c, Role::Client) : live_fd(c);
   if (fd < 0) return Ref();
-  Busy busy(c->sending);
+  InFlight in_flight(c, c->sending, c->send_thread);
   Frame frame;
   if (build_frame(c->enc, obj, c->max_frame, frame) < 0) return Ref();
   if (write_all(c, fd, frame.iov) < 0) {
@@ -1014,6 +1067,10 @@ pyrt::Ref m_close(pyrt::Func&, PyObject* const* a) {
   Conn* c = as_conn(a[0]);
   if (!c) return Ref();
   c->closed = true;
+  if (c->receiving || c->sending) {  // the socket closes when the calls in flight have left
+    release_socket(c, true);
+    return pyrt::none();
+  }
   c->rhead = c->rtail = 0;
   Ref r = pyrt::call_method(c->sock, s_close);
   if (!r) return r;

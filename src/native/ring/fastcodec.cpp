@@ -18,7 +18,6 @@ using pyrt::Ref;
 
 constexpr int kMaxDepth = 32;
 constexpr std::size_t kMaxSize = 64 * 1024;  // larger messages go to pickle (zero-copy for big payloads)
-constexpr int kMaxContainers = 64;
 
 bool reserve(Bytes& b, std::size_t more) {
   if (b.len + more <= b.cap) return true;
@@ -64,21 +63,72 @@ bool put_blob(Bytes& b, char tag, const char* data, std::size_t n) {
   return true;
 }
 
+// The objects of a message that may appear in it more than once. Pickle's memo gives an
+// object that appears twice (a tuple, a text, a bytes object, a list, a dict) back as one
+// object, so such a message is left to pickle. Ints, floats, None and booleans pickle keeps
+// no identity of, and neither does this encoding. An object with a single reference can
+// only be here once, and is not looked up at all: a message of fresh values costs nothing.
+class Seen {
+ public:
+  Seen() = default;
+  Seen(const Seen&) = delete;
+  Seen& operator=(const Seen&) = delete;
+  ~Seen() { std::free(table_); }
+
+  // False when `o` was met before in this message (or there is no memory to remember it).
+  bool first(PyObject* o) {
+    if (Py_REFCNT(o) == 1) return true;
+    if (!table_) {
+      for (int i = 0; i < nfew_; ++i)
+        if (few_[i] == o) return false;
+      if (nfew_ < kFew) {
+        few_[nfew_++] = o;
+        return true;
+      }
+      if (!grow(64)) return false;
+      for (PyObject* f : few_) insert(f);
+    }
+    if (2 * (count_ + 1) > cap_ && !grow(cap_ * 2)) return false;
+    return insert(o);
+  }
+
+ private:
+  static constexpr int kFew = 16;  // a request's few objects: looked up in a short array
+  PyObject* few_[kFew];            // only the first nfew_ are read
+  int nfew_ = 0;
+  PyObject** table_ = nullptr;     // open addressing, at most half full
+  std::size_t cap_ = 0;
+  std::size_t count_ = 0;
+
+  bool insert(PyObject* o) {
+    std::size_t i = (reinterpret_cast<std::uintptr_t>(o) >> 4) * 0x9E3779B97F4A7C15ull & (cap_ - 1);
+    for (; table_[i]; i = (i + 1) & (cap_ - 1))
+      if (table_[i] == o) return false;
+    table_[i] = o;
+    ++count_;
+    return true;
+  }
+  bool grow(std::size_t cap) {
+    PyObject** old = table_;
+    const std::size_t old_cap = cap_;
+    table_ = static_cast<PyObject**>(std::calloc(cap, sizeof(PyObject*)));
+    if (!table_) {
+      table_ = old;
+      return false;
+    }
+    cap_ = cap;
+    count_ = 0;
+    for (std::size_t i = 0; i < old_cap; ++i)
+      if (old[i]) insert(old[i]);
+    std::free(old);
+    return true;
+  }
+};
+
 struct Encoder {
   explicit Encoder(Bytes& o) : out(o) {}
   Bytes& out;
-  int nseen = 0;
-  PyObject* seen[kMaxContainers];  // only the first nseen are read
-
-  // Lists and dicts are mutable: one that appears twice (or inside itself)
-  // must arrive as one object, which only pickle's memo keeps.
-  bool first_visit(PyObject* o) {
-    for (int i = 0; i < nseen; ++i)
-      if (seen[i] == o) return false;
-    if (nseen == kMaxContainers) return false;
-    seen[nseen++] = o;
-    return true;
-  }
+  Seen seen;  // also stops a list or dict that holds itself
 
   // Only exact built-in types are encoded, so no Python code runs here and
   // the containers cannot change while they are walked.
@@ -99,6 +149,7 @@ struct Encoder {
       return true;
     }
     if (t == &PyUnicode_Type) {
+      if (!seen.first(o)) return false;
       if (PyUnicode_IS_COMPACT_ASCII(o))
         return put_blob(out, 's', static_cast<const char*>(PyUnicode_DATA(o)),
                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
@@ -122,9 +173,11 @@ struct Encoder {
       return true;
     }
     if (t == &PyBytes_Type)
-      return put_blob(out, 'b', PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+      return seen.first(o) &&
+             put_blob(out, 'b', PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
     if (depth >= kMaxDepth) return false;
     if (t == &PyTuple_Type) {
+      if (!seen.first(o)) return false;
       const Py_ssize_t n = PyTuple_GET_SIZE(o);
       if (!put_tag_u32(out, '(', static_cast<std::size_t>(n))) return false;
       for (Py_ssize_t i = 0; i < n; ++i)
@@ -132,7 +185,7 @@ struct Encoder {
       return true;
     }
     if (t == &PyList_Type) {
-      if (!first_visit(o)) return false;
+      if (!seen.first(o)) return false;
       const Py_ssize_t n = PyList_GET_SIZE(o);
       if (!put_tag_u32(out, '[', static_cast<std::size_t>(n))) return false;
       for (Py_ssize_t i = 0; i < n; ++i)
@@ -140,7 +193,7 @@ struct Encoder {
       return true;
     }
     if (t == &PyDict_Type) {
-      if (!first_visit(o)) return false;
+      if (!seen.first(o)) return false;
       if (!put_tag_u32(out, '{', static_cast<std::size_t>(PyDict_GET_SIZE(o)))) return false;
       Py_ssize_t pos = 0;
       PyObject* key;
@@ -161,9 +214,22 @@ constexpr std::size_t kCachedStrMax = 32;
 constexpr std::size_t kStrCacheSize = 256;
 PyObject* str_cache[kStrCacheSize];
 
+// Which cache entries a message has handed out already: equal texts of one message were
+// distinct objects when it was sent (the encoder leaves repeated objects to pickle), so a
+// second one comes back as a new object, as pickle gives it.
+struct CacheUse {
+  std::uint64_t bits[kStrCacheSize / 64] = {};
+  bool take(std::size_t slot) {
+    const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+    if (bits[slot / 64] & bit) return false;
+    bits[slot / 64] |= bit;
+    return true;
+  }
+};
+
 // The string of `n` bytes at `s`; with `*done` false (and no error) when they
-// are not short ASCII and the caller decodes them itself.
-Ref short_ascii(const char* s, std::size_t n, bool* done) {
+// are not short ASCII, or their cache entry is taken, and the caller decodes them itself.
+Ref short_ascii(const char* s, std::size_t n, CacheUse& use, bool* done) {
   *done = false;
   if (n > kCachedStrMax) return Ref();
   std::uint32_t h = 2166136261u;
@@ -173,7 +239,7 @@ Ref short_ascii(const char* s, std::size_t n, bool* done) {
     high |= c;
     h = (h ^ c) * 16777619u;
   }
-  if (high & 0x80) return Ref();
+  if (high & 0x80 || !use.take(h % kStrCacheSize)) return Ref();
   *done = true;
   PyObject*& slot = str_cache[h % kStrCacheSize];
   if (slot && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
@@ -191,6 +257,7 @@ struct Decoder {
   const unsigned char* start;
   const unsigned char* p;
   const unsigned char* end;
+  CacheUse cache_use;
 
   Ref bad(const char* what) {
     PyErr_Format(PyExc_ValueError, "malformed compact message: %s at byte offset %zd", what,
@@ -237,7 +304,7 @@ struct Decoder {
         p += n;
         if (tag == 'b') return Ref::steal(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
         bool done;
-        Ref cached = short_ascii(s, n, &done);
+        Ref cached = short_ascii(s, n, cache_use, &done);
         if (done) return cached;
         return Ref::steal(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "strict"));
       }
@@ -294,7 +361,7 @@ bool fast_encode(PyObject* obj, Bytes& out) {
 
 Ref fast_decode(const char* data, size_t len) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  Decoder d{bytes, bytes, bytes + len};
+  Decoder d{bytes, bytes, bytes + len, {}};
   Ref r = d.get(0);
   if (r && d.p != d.end) return d.bad("bytes after the message");
   return r;

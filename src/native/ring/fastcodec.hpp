@@ -2,8 +2,8 @@
 // built-in types: None, bool, int (64-bit), float, str, small bytes, and
 // tuples, lists and dicts of them. Requests and most results are such
 // messages; encoding them directly costs a fraction of what a pickler does.
-// Anything else (other types, subclasses, large ints, shared or recursive
-// containers, large payloads) is left to pickle.
+// Anything else (other types, subclasses, large ints, an object that appears twice
+// in the message, large payloads) is left to pickle.
 #pragma once
 
 #include "pyrt/pyrt.hpp"

@@ -78,6 +78,7 @@ using pyrt::Ref;
   X(recv, "recv")                                         \
   X(register_, "register")                                \
   X(request, "request")                                   \
+  X(request_queue_size, "request_queue_size")             \
   X(send, "send")                                         \
   X(serve_forever, "serve_forever")                       \
   X(server, "server")                                     \

@@ -2,6 +2,8 @@
 // the registry of the published object.
 #include "server/module.hpp"
 
+#include <sys/socket.h>
+
 namespace server {
 namespace {
 
@@ -13,9 +15,14 @@ using pyrt::Param;
 //          bind_and_activate: "bool" = True, obj: "Any" = "Object", alias: "str" = "Server")
 Ref m_init(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
-  // Both before the socket is bound, so that the binding step sees them.
+  // All three before the socket is bound, so that the binding step sees them.
   if (pyrt::setattr(self, names.daemon_threads, Py_True) < 0) return Ref();
   if (pyrt::setattr(self, names.allow_reuse_address, Py_True) < 0) return Ref();
+  // The deepest listen queue the system offers (socket.SOMAXCONN): a burst of clients
+  // connecting at once waits in it for the accept loop, instead of losing its SYNs to a
+  // full queue and retrying a second or more later.
+  Ref backlog = Ref::steal(PyLong_FromLong(SOMAXCONN));
+  if (!backlog || pyrt::setattr(self, names.request_queue_size, backlog.get()) < 0) return Ref();
 
   Ref tcp_init = pyrt::super_attr(f, self, names.dunder_init);
   if (!tcp_init) return tcp_init;
