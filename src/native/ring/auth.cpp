@@ -682,7 +682,7 @@ int secure_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* host, d
     std::string reason = role == Role::Client ? "the connection to the server broke during the handshake: "
                                               : "the connection broke during the handshake: ";
     if (PyErr_GivenExceptionMatches(cause.type(), PyExc_TimeoutError)) reason.clear();
-    reason += PyUnicode_AsUTF8(text.get());
+    reason += pyrt::Utf8(text.get()).c_str();
     raise_auth(role, sock, reason.c_str());
   }
   if (PyErr_ExceptionMatches(PyExc_Exception)) {

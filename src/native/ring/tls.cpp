@@ -210,7 +210,7 @@ int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* name, cons
       Ref text = pyrt::text(e.value());
       if (!text) return -1;
       std::string reason = "TLS: ";
-      reason += PyUnicode_AsUTF8(text.get());
+      reason += pyrt::Utf8(text.get()).c_str();
       return raise_auth(role, sock, reason.c_str());
     }
     PyErr_Clear();
