@@ -438,15 +438,15 @@ PyType_Slot dec_slots[] = {
 
 PyType_Spec dec_spec = {"lumo.ring.Decoder", sizeof(Dec), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, dec_slots};
 
-int add_type(PyObject* module, PyType_Spec* spec, std::span<const pyrt::FuncDef* const> methods, PyObject** keep) {
-  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, nullptr));
+int add_type(PyObject* module, PyType_Spec* type_spec, std::span<const pyrt::FuncDef* const> methods, PyObject** keep) {
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, type_spec, nullptr));
   if (!type) return -1;
   for (const pyrt::FuncDef* d : methods) {
     Ref f = pyrt::make_function(*d, module);
     if (!f || PyObject_SetAttrString(type.get(), d->name, f.get()) < 0) return -1;
   }
   *keep = Ref::borrow(type.get()).release();
-  const char* dot = std::strrchr(spec->name, '.');
+  const char* dot = std::strrchr(type_spec->name, '.');
   return PyModule_AddObjectRef(module, dot + 1, type.get());
 }
 
