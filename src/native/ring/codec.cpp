@@ -248,6 +248,7 @@ void reset_frame(Dec* d) {
 int take(Dec* d, size_t need, const char*& p, size_t& n) {
   size_t k = need - d->len;
   if (k > n) k = n;
+  if (k == 0) return d->len == need;  // nothing to copy (and no buffer yet, perhaps)
   if (reserve(d, d->len + k) < 0) return -1;
   std::memcpy(d->buf + d->len, p, k);
   d->len += k;
