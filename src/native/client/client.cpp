@@ -76,9 +76,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   if (!channel) return channel;
   bool reopen = channel.get() == Py_None;
   if (!reopen) {
-    Ref closed = pyrt::getattr(channel.get(), names.closed);
-    if (!closed) return closed;
-    int t = PyObject_IsTrue(closed.get());
+    int t = client::channel.closed(channel.get());
     if (t < 0) return Ref();
     reopen = t != 0;
   }
@@ -92,8 +90,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   if (!usable) return pyrt::none();
 
   // First attempt: drop stale input, notice a peer that went away, send.
-  pyrt::Method flush = pyrt::method(channel.get(), names.flush);
-  Ref sent = flush ? flush() : Ref();
+  Ref sent = client::channel.flush(channel.get());
   if (sent) sent = request(self, method, args, kwds);
   if (!sent) {
     if (!lost_connection()) return Ref();
@@ -122,9 +119,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   // Exactly one receive, on whatever channel the client has now.
   channel = pyrt::getattr(self, names._connection);
   if (!channel) return channel;
-  pyrt::Method recv = pyrt::method(channel.get(), names.recv);
-  if (!recv) return Ref();
-  Ref response = recv();
+  Ref response = client::channel.recv(channel.get());
   if (!response) {
     if (!failed_receive()) return Ref();
     pyrt::SavedError failed;
@@ -279,8 +274,7 @@ Ref m_request(pyrt::Func& f, PyObject* const* a) {
 
   Ref channel = pyrt::getattr(self, names._connection);
   if (!channel) return channel;
-  pyrt::Method send = pyrt::method(channel.get(), names.send);
-  if (!send || !send(message)) return Ref();
+  if (!client::channel.send(channel.get(), message)) return Ref();
   return pyrt::none();
 }
 

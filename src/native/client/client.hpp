@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pyrt/pyrt.hpp"
+#include "pyrt/channel.hpp"
 
 #include <initializer_list>
 
@@ -53,6 +54,9 @@ struct Names {
   PyObject* kw_exclude;  // ("exclude",): the keyword names of the Skrivo call
 };
 extern Names names;
+
+// The channel's operations, straight while the channel is a plain Connection.
+extern pyrt::Channel channel;
 
 // Makes the names above (idempotent).
 int init_names();

@@ -8,6 +8,7 @@
 namespace client {
 
 Names names;
+pyrt::Channel channel;
 
 int init_names() {
   if (names.kw_exclude) return 0;
@@ -77,7 +78,7 @@ int exec_client(PyObject* module) {
   static const char* const ring_names[] = {"Connection", "get_port"};
   static const char* const kelto_names[] = {"Skrivo", "iformat"};
   if (pyrt::import_from(module, "protocol", protocol_names) < 0) return -1;
-  if (pyrt::import_from(module, "ring", ring_names) < 0) return -1;
+  if (pyrt::import_from(module, "ring", ring_names) < 0 || channel.load() < 0) return -1;
   if (pyrt::import_from(module, "kelto", kelto_names) < 0) return -1;
 
   Ref status = make_remote_status(module);

@@ -1,6 +1,7 @@
 // lumo.client._RemoteMethod: a local callable for one remote function. Calling
 // it calls its client's `call` with the remote name first.
 #include "client/client.hpp"
+#include "pyrt/interp.hpp"
 
 namespace client {
 namespace {
@@ -63,13 +64,41 @@ const pyrt::Param p_call[] = {
 const pyrt::FuncDef d_init{"__init__", "_RemoteMethod.__init__", p_init, m_init};
 const pyrt::FuncDef d_call{"__call__", "_RemoteMethod.__call__", p_call, m_call};
 
+// The function that __call__ names on the class; kept for the life of the process.
+PyObject* own_call = nullptr;
+
+// Calling an instance: what the interpreter's own slot for a class with
+// __call__ does (look __call__ up on the type, prepend the instance, bind the
+// arguments to a tuple and a dict of the call's own), without the prepended
+// stack and the binder's second copy. The interpreter puts its own slot back
+// when __call__ is reassigned or deleted, and subclasses get it from the
+// start, so this runs only while __call__ is this class's own.
+PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwds) {
+  Ref own_args = PyTuple_CheckExact(args) ? Ref::borrow(args) : Ref::steal(PySequence_Tuple(args));
+  if (!own_args) return nullptr;
+  Ref own_kwds = Ref::steal(kwds && PyDict_GET_SIZE(kwds) ? PyDict_Copy(kwds) : PyDict_New());
+  if (!own_kwds) return nullptr;
+  PyObject* const slots[] = {self, own_args.get(), own_kwds.get()};
+  return m_call(*reinterpret_cast<pyrt::Func*>(own_call), slots).release();
+}
+
 }  // namespace
 
 Ref make_remote_method(PyObject* module, PyObject* base) {
   Ref bases = Ref::steal(PyTuple_Pack(1, base));
   if (!bases) return bases;
   const pyrt::Member members[] = {{"__init__", &d_init}, {"__call__", &d_call}};
-  return pyrt::make_class(module, "_RemoteMethod", bases.get(), members);
+  Ref cls = pyrt::make_class(module, "_RemoteMethod", bases.get(), members);
+  if (!cls) return cls;
+  if (!own_call) {
+    own_call = pyrt::interp::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), pyrt::intern("__call__"));
+    if (!own_call || !pyrt::is_function(own_call)) {
+      PyErr_SetString(PyExc_SystemError, "_RemoteMethod.__call__ is not lumo's own function");
+      return Ref();
+    }
+  }
+  reinterpret_cast<PyTypeObject*>(cls.get())->tp_call = call_slot;
+  return cls;
 }
 
 }  // namespace client

@@ -140,6 +140,26 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 #endif
 }
 
+// The version tag of a type: the interpreter changes it whenever the type or
+// one of its bases is assigned to, and never gives it to another type, so a
+// call site that remembers what it found on a type at one tag can skip the
+// look-up while the tag is the same (as the interpreter's own specialised
+// instructions do). 0: no tag now; look up every time. The plain path has none.
+inline unsigned int type_version(PyTypeObject* type) {
+#if LUMO_INTERP >= 12
+  // Tags are given on demand (and no more to a type changed very often).
+  if (!type->tp_version_tag && !PyUnstable_Type_AssignVersionTag(type)) return 0;
+  return type->tp_version_tag;
+#elif LUMO_INTERP == 11
+  // 3.11 gives a tag when _PyType_Lookup caches the type's entries; a type
+  // without one is looked up the plain way, which gives it one.
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+  (void)type;
+  return 0;
+#endif
+}
+
 // Resizes a bytes object that only its creator holds (documented in the C API
 // reference of 3.11 to 3.13, with no public spelling).
 inline int resize_bytes(PyObject** bytes, Py_ssize_t size) { return _PyBytes_Resize(bytes, size); }

@@ -10,6 +10,7 @@
 // system call; the socket's time-out bounds every wait. A wait interrupted by a
 // signal runs the interpreter's signal handlers, so Ctrl+C interrupts it.
 #include "ring/connection.hpp"
+#include "pyrt/channel.hpp"
 #include "ring/auth.hpp"
 #include "ring/fastcodec.hpp"
 #include "ring/frame.hpp"
@@ -1246,6 +1247,45 @@ PyType_Spec conn_spec = {
 
 }  // namespace
 
+namespace {
+
+// The operations that lumo's other modules call straight (pyrt/channel.hpp);
+// each gets a channel of exactly the Connection class.
+PyObject* api_send(PyObject* conn, PyObject* obj) { return do_send(reinterpret_cast<Conn*>(conn), obj).release(); }
+PyObject* api_recv(PyObject* conn) { return do_recv(reinterpret_cast<Conn*>(conn)).release(); }
+PyObject* api_flush(PyObject* conn) { return do_flush(reinterpret_cast<Conn*>(conn)).release(); }
+bool api_closed(PyObject* conn) { return reinterpret_cast<Conn*>(conn)->closed; }
+PyObject* api_onwebs(PyObject* conn) { return reinterpret_cast<Conn*>(conn)->onwebs; }
+PyObject* api_dict(PyObject* conn) { return reinterpret_cast<Conn*>(conn)->dict; }
+
+// Filled once, for the first Connection class made; it and the entries it
+// names live as long as the process.
+pyrt::ChannelApi channel_api{};
+
+int export_channel_api(PyObject* module, PyObject* type) {
+  if (!channel_api.type) {
+    const char* const names[pyrt::ChannelApi::Count] = {"send", "recv", "flush", "closed", "_onwebs"};
+    for (int i = 0; i < pyrt::ChannelApi::Count; ++i) {
+      channel_api.own[i] = pyrt::interp::type_lookup(reinterpret_cast<PyTypeObject*>(type), pyrt::intern(names[i]));
+      if (!channel_api.own[i]) {
+        PyErr_Format(PyExc_SystemError, "Connection has no %s", names[i]);
+        return -1;
+      }
+    }
+    channel_api.send = api_send;
+    channel_api.recv = api_recv;
+    channel_api.flush = api_flush;
+    channel_api.closed = api_closed;
+    channel_api.onwebs = api_onwebs;
+    channel_api.dict = api_dict;
+    channel_api.type = reinterpret_cast<PyTypeObject*>(Ref::borrow(type).release());
+  }
+  Ref capsule = Ref::steal(PyCapsule_New(&channel_api, pyrt::kChannelCapsule, nullptr));
+  return capsule ? PyModule_AddObjectRef(module, "_channel_api", capsule.get()) : -1;
+}
+
+}  // namespace
+
 int add_connection_class(PyObject* module) {
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &conn_spec, nullptr));
   if (!type) return -1;
@@ -1254,6 +1294,7 @@ int add_connection_class(PyObject* module) {
     if (!f || PyObject_SetAttrString(type.get(), d->name, f.get()) < 0) return -1;
   }
   shared.connection_type = Ref::borrow(type.get()).release();
+  if (export_channel_api(module, type.get()) < 0) return -1;
   return PyModule_AddObjectRef(module, "Connection", type.get());
 }
 

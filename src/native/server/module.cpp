@@ -5,6 +5,7 @@
 namespace server {
 
 Names names;
+pyrt::Channel channel;
 
 int init_names() {
   if (names.recv) return 0;
@@ -84,7 +85,7 @@ int exec_server(PyObject* module) {
   const char* const protocol_names[] = {"REQUEST", "RESPONSE"};
   if (pyrt::import_from(module, "protocol", protocol_names) < 0) return -1;
   const char* const ring_names[] = {"Connection", "get_port"};
-  if (pyrt::import_from(module, "ring", ring_names) < 0) return -1;
+  if (pyrt::import_from(module, "ring", ring_names) < 0 || channel.load() < 0) return -1;
   const char* const kelto_names[] = {"Skrivo", "iformat", "iprint"};
   if (pyrt::import_from(module, "kelto", kelto_names) < 0) return -1;
   if (add(module, "ServerBase", make_server_base(module)) < 0) return -1;

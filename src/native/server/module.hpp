@@ -7,6 +7,7 @@
 #pragma once
 
 #include "pyrt/pyrt.hpp"
+#include "pyrt/channel.hpp"
 
 namespace server {
 
@@ -136,6 +137,9 @@ struct Names {
   PyObject* kw_thread = nullptr;      // ("target", "daemon", "args")
 };
 extern Names names;
+
+// The channel's operations, straight while the channel is a plain Connection.
+extern pyrt::Channel channel;
 
 // Interns the names; called once by the module's exec step.
 int init_names();

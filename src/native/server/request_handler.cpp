@@ -80,13 +80,10 @@ Ref m_handle(Func& f, PyObject* const* a) {
   for (;;) {
     Ref connection = pyrt::getattr(self, names._connection);
     if (!connection) return connection;
-    Ref closed = pyrt::getattr(connection.get(), names.closed);
-    if (!closed) return closed;
-    const int done = truth(closed.get());
+    const int done = channel.closed(connection.get());
     if (done < 0) return Ref();
     if (done) return pyrt::none();
     connection.reset();
-    closed.reset();
 
     Ref r = pyrt::call_method(self, names.process);
     if (r) continue;
@@ -245,7 +242,7 @@ Ref send_response(Func& f, PyObject* connection, PyObject* msgid, PyObject* resp
   if (!tag) return tag;
   Ref message = Ref::steal(PyTuple_Pack(3, tag.get(), msgid, response));
   if (!message) return message;
-  return pyrt::call_method(connection, names.send, message.get());
+  return channel.send(connection, message.get());
 }
 
 // process(self)
@@ -253,10 +250,10 @@ Ref m_process(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref connection = pyrt::getattr(self, names._connection);
   if (!connection) return connection;
-  Ref request = pyrt::call_method(connection.get(), names.recv);
+  Ref request = channel.recv(connection.get());
   if (!request) return request;
 
-  Ref echo = pyrt::getattr(connection.get(), names._onwebs);
+  Ref echo = channel.onwebs(connection.get());
   if (!echo) return echo;
   const int echoing = truth(echo.get());
   if (echoing < 0) return Ref();
@@ -265,7 +262,7 @@ Ref m_process(Func& f, PyObject* const* a) {
     if (!print) return print;
     Ref printed = pyrt::call(print.get(), request.get());
     if (!printed) return printed;
-    Ref sent = pyrt::call_method(connection.get(), names.send, request.get());
+    Ref sent = channel.send(connection.get(), request.get());
     if (!sent) return sent;
     return pyrt::none();
   }

@@ -1,0 +1,53 @@
+// pyrt/channel.hpp: the channel's operations as lumo's own modules call them.
+//
+// lumo.ring exports its Connection's send, recv, flush, `closed` and
+// `_onwebs` in a capsule. The server's and the client's call paths take them
+// straight, without the attribute look-up and the binder, while three guards
+// hold, the ones the interpreter's own specialised attribute reads check:
+//  * the channel is exactly a lumo.ring.Connection (a subclass may override);
+//  * the class still holds lumo's own entry under that name: checked once by a
+//    look-up along the MRO, then remembered with the type's version tag, which
+//    the interpreter changes whenever the class or a base is assigned to;
+//  * for a method, the channel's own __dict__ does not shadow it.
+// On any miss the operation runs the plain way, as `conn.<name>(...)` would.
+#pragma once
+
+#include "pyrt/pyrt.hpp"
+
+namespace pyrt {
+
+// What lumo.ring puts in its capsule. All objects live as long as the process.
+struct ChannelApi {
+  enum Entry { Send, Recv, Flush, Closed, Onwebs, Count };
+  PyTypeObject* type;     // lumo.ring.Connection
+  PyObject* own[Count];   // the class's own entries, as the class was made
+  // Each takes a channel of exactly `type`.
+  PyObject* (*send)(PyObject* conn, PyObject* obj);
+  PyObject* (*recv)(PyObject* conn);
+  PyObject* (*flush)(PyObject* conn);
+  bool (*closed)(PyObject* conn);
+  PyObject* (*onwebs)(PyObject* conn);  // borrowed
+  PyObject* (*dict)(PyObject* conn);    // borrowed, null when the channel has none
+};
+inline constexpr char kChannelCapsule[] = "lumo.ring._channel_api";
+
+// A module's view of the channel operations, with its call sites' memory.
+class Channel {
+  const ChannelApi* api_ = nullptr;
+  unsigned int versions_[ChannelApi::Count] = {};
+  PyObject* names_[ChannelApi::Count] = {};
+
+  bool own(PyObject* conn, ChannelApi::Entry e, bool method);
+
+ public:
+  // Imports the capsule of lumo.ring (at module exec).
+  int load();
+  Ref send(PyObject* conn, PyObject* obj);
+  Ref recv(PyObject* conn);
+  Ref flush(PyObject* conn);
+  // The truth of conn.closed: 1, 0, or -1 with an error set.
+  int closed(PyObject* conn);
+  Ref onwebs(PyObject* conn);
+};
+
+}  // namespace pyrt
