@@ -1,0 +1,156 @@
+"""The call path's short cuts see every change at the very next call.
+
+A proxy's __call__ runs through a slot of its class while that __call__ is lumo's own, and
+both sides take the channel's send, recv, flush, closed and _onwebs straight while the channel
+is exactly a Connection, its class still holds lumo's own entries (remembered by the class's
+version tag) and the channel's __dict__ shadows none of its methods. Each test breaks one of
+those conditions and requires the very next call to go the way Python would, then undoes it.
+"""
+import pytest
+
+import lumo.client
+from lumo.client import Client, _RemoteMethod
+from lumo.ring import Connection
+from netutil import serving
+
+pytestmark = [pytest.mark.timeout(60), pytest.mark.usefixtures("quiet_lumo")]
+
+TIMEOUT = 10.0
+
+
+class Calc:
+    def add(self, a, b):
+        return a + b
+
+
+@pytest.fixture
+def calc():
+    with serving(Calc(), "calc", TIMEOUT) as srv:
+        proxy = lumo.client.connect("calc", "127.0.0.1", srv.server_address[1], TIMEOUT)
+        add = proxy.add
+        assert add(1, 2) == 3
+        yield add
+        add._client.close()
+
+
+@pytest.fixture
+def patch_class():
+    """Assigns to a class for one test and puts the class's own entry back afterwards."""
+    undo = []
+
+    def patch(cls, name, value):
+        undo.append((cls, name, cls.__dict__[name]))
+        setattr(cls, name, value)
+
+    yield patch
+    for cls, name, original in reversed(undo):
+        setattr(cls, name, original)
+
+
+@pytest.mark.parametrize("name, per_call", [("send", 2), ("recv", 2), ("flush", 1)])
+def test_a_method_replaced_on_the_class_is_called_at_once(calc, patch_class, name, per_call):
+    original = getattr(Connection, name)
+    seen = []
+
+    def spy(self, *args):
+        seen.append(type(self))
+        return original(self, *args)
+
+    patch_class(Connection, name, spy)
+    assert calc(1, 2) == 3
+    assert seen == [Connection] * per_call  # client and server, or the client's flush alone
+    setattr(Connection, name, original)
+    assert calc(2, 3) == 5
+    assert len(seen) == per_call
+
+
+def test_a_property_replaced_on_the_class_is_read_at_once(calc, patch_class):
+    getter = Connection.__dict__["closed"].__get__
+    reads = []
+    patch_class(Connection, "closed", property(lambda self: reads.append(1) or getter(self)))
+    assert calc(1, 2) == 3
+    assert calc(2, 3) == 5
+    # Two reads by the client, and at least the server's read before it served the second call.
+    assert len(reads) >= 3
+
+    # The server echoes requests back while _onwebs says so; the client refuses its own request.
+    patch_class(Connection, "_onwebs", property(lambda self: True))
+    assert calc(1, 2) != 3
+
+
+def test_the_channels_own_dict_shadows_its_methods(calc):
+    channel = calc._client._connection
+    seen = []
+    channel.recv = lambda: seen.append("recv") or Connection.recv(channel)
+    channel.flush = lambda: seen.append("flush") or Connection.flush(channel)
+    try:
+        assert calc(1, 2) == 3
+        assert seen == ["flush", "recv"]
+    finally:
+        del channel.recv, channel.flush
+    assert calc(2, 3) == 5
+    assert seen == ["flush", "recv"]
+
+
+def test_a_subclass_of_the_channel_keeps_its_overrides(calc):
+    seen = []
+
+    class Traced(Connection):
+        def send(self, obj):
+            seen.append(obj[2])
+            return super().send(obj)
+
+    calc._client._connection = Traced(calc._client._connection._socket)
+    assert calc(1, 2) == 3
+    assert seen == ["calc.add"]
+
+
+def test_remote_method_call_replaced_or_overridden(calc, patch_class):
+    original = _RemoteMethod.__call__
+    patch_class(_RemoteMethod, "__call__", lambda self, *a, **k: ("patched", original(self, *a, **k)))
+    assert calc(1, 2) == ("patched", 3)
+
+    class Sub(_RemoteMethod):
+        def __call__(self, *args, **kwds):
+            return ("sub", original(self, *args, **kwds))
+
+    assert Sub(calc._client, "calc.add")(2, b=3) == ("sub", 5)
+
+
+def test_keywords_reach_the_client_in_a_dict_of_the_calls_own(calc):
+    got = []
+
+    class Keeping(Client):
+        def _request(self, method, args, kwds):
+            got.append(kwds)
+            return super()._request(method, args, kwds)
+
+    old = calc._client
+    keeping = Keeping("127.0.0.1", old._port, TIMEOUT)
+    keeping.log = old.log
+    try:
+        add = _RemoteMethod(keeping, "calc.add")
+        mine = {"b": 2}
+        assert add(1, **mine) == 3
+        assert add(1, 2) == 3
+        assert got[0] == {"b": 2} and got[0] is not mine
+        assert got[1] == {} and type(got[1]) is dict
+    finally:
+        keeping.close()
+
+
+def test_a_foreign_channel_holding_the_connections_entries_is_refused(calc):
+    class Foreign:
+        closed = Connection.__dict__["closed"]
+        flush = Connection.flush
+        send = Connection.send
+        recv = Connection.recv
+
+    real = calc._client._connection
+    calc._client._connection = Foreign()
+    try:
+        with pytest.raises(TypeError):
+            calc(1, 2)
+    finally:
+        calc._client._connection = real
+    assert calc(2, 3) == 5
