@@ -154,3 +154,30 @@ def test_a_foreign_channel_holding_the_connections_entries_is_refused(calc):
     finally:
         calc._client._connection = real
     assert calc(2, 3) == 5
+
+
+def test_a_module_global_rebound_is_read_at_once(calc, monkeypatch):
+    monkeypatch.setattr(lumo.client, "RESPONSE", "not the tag")
+    assert calc(1, 2) != 3  # the answer's tag no longer matches
+    monkeypatch.undo()
+    assert calc(2, 3) == 5
+
+
+def test_a_channel_rebound_while_closed_is_read_is_used(calc, patch_class):
+    client, seen = calc._client, []
+
+    class Traced(Connection):
+        def flush(self):
+            seen.append("flush")
+            return super().flush()
+
+    getter = Connection.__dict__["closed"].__get__
+
+    def closed(self):
+        if type(client._connection) is Connection:
+            client._connection = Traced(self._socket)
+        return getter(self)
+
+    patch_class(Connection, "closed", property(closed))
+    assert calc(1, 2) == 3
+    assert seen == ["flush"]  # the first attempt runs on the channel bound by then

@@ -75,15 +75,16 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   Ref channel = pyrt::getattr(self, names._connection);
   if (!channel) return channel;
   bool reopen = channel.get() == Py_None;
+  bool ran_code = true;  // may anything have rebound _connection since it was read?
   if (!reopen) {
-    int t = client::channel.closed(channel.get());
+    int t = client::channel.closed(channel.get(), &ran_code);
     if (t < 0) return Ref();
     reopen = t != 0;
   }
   if (reopen && !open_connection(self)) return Ref();
 
   // Still no channel: no connection could be made (already logged), or no host.
-  channel = pyrt::getattr(self, names._connection);
+  if (reopen || ran_code) channel = pyrt::getattr(self, names._connection);
   if (!channel) return channel;
   int usable = PyObject_IsTrue(channel.get());
   if (usable < 0) return Ref();
@@ -251,6 +252,9 @@ Ref m_open_connection(pyrt::Func& f, PyObject* const* a) {
   return value;
 }
 
+// The REQUEST tag read from the module, as long as the module is unchanged.
+pyrt::GlobalSite request_tag;
+
 Ref m_request(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   static PyObject* const one = PyLong_FromLong(1);  // a cached small int
@@ -259,7 +263,7 @@ Ref m_request(pyrt::Func& f, PyObject* const* a) {
   id = Ref::steal(PyNumber_InPlaceAdd(id.get(), one));
   if (!id || pyrt::setattr(self, names._msgid, id.get()) < 0) return Ref();
 
-  Ref tag = pyrt::global(f, names.REQUEST);
+  Ref tag = pyrt::global(f, names.REQUEST, request_tag);
   if (!tag) return tag;
   id = pyrt::getattr(self, names._msgid);
   if (!id) return id;

@@ -64,6 +64,9 @@ int unpack3(PyObject* response, Ref (&items)[3]) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
+// The RESPONSE tag read from the module, as long as the module is unchanged.
+pyrt::GlobalSite response_tag;
+
 Ref m_parse(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* response = a[1];
@@ -79,7 +82,7 @@ Ref m_parse(pyrt::Func& f, PyObject* const* a) {
   if (size != 3) return reject(response, "]: Invalid Protocol");
   Ref tag = tuple ? Ref::borrow(PyTuple_GET_ITEM(response, 0)) : Ref::steal(PySequence_GetItem(response, 0));
   if (!tag) return tag;
-  Ref expected = pyrt::global(f, names.RESPONSE);
+  Ref expected = pyrt::global(f, names.RESPONSE, response_tag);
   if (!expected) return expected;
   int differs = not_equal(tag.get(), expected.get());
   if (differs < 0) return Ref();

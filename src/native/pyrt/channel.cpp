@@ -46,8 +46,10 @@ Ref Channel::flush(PyObject* conn) {
   return call_method(conn, names_[ChannelApi::Flush]);
 }
 
-int Channel::closed(PyObject* conn) {
-  if (own(conn, ChannelApi::Closed, false)) return api_->closed(conn);
+int Channel::closed(PyObject* conn, bool* ran_code) {
+  const bool short_cut = own(conn, ChannelApi::Closed, false);
+  if (ran_code) *ran_code = !short_cut;
+  if (short_cut) return api_->closed(conn);
   Ref value = getattr(conn, names_[ChannelApi::Closed]);
   return value ? PyObject_IsTrue(value.get()) : -1;
 }

@@ -45,8 +45,9 @@ class Channel {
   Ref send(PyObject* conn, PyObject* obj);
   Ref recv(PyObject* conn);
   Ref flush(PyObject* conn);
-  // The truth of conn.closed: 1, 0, or -1 with an error set.
-  int closed(PyObject* conn);
+  // The truth of conn.closed: 1, 0, or -1 with an error set. *ran_code (when
+  // given) tells whether Python code may have run meanwhile: not on the short cut.
+  int closed(PyObject* conn, bool* ran_code = nullptr);
   Ref onwebs(PyObject* conn);
 };
 

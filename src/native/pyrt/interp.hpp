@@ -160,6 +160,25 @@ inline unsigned int type_version(PyTypeObject* type) {
 #endif
 }
 
+// A number that a dict takes anew with every change to it, and that no other
+// dict state ever had: a call site that remembers a value it read from a dict
+// at one version can use it while the version is the same. 0: no version
+// (the plain path); read the dict every time.
+inline std::uint64_t dict_version(PyObject* dict) {
+#if LUMO_INTERP
+  // 3.11 to 3.13 keep ma_version_tag in step with every change (3.12 and 3.13
+  // mark it deprecated; their dict watchers use its low bits, which only
+  // makes it change more often).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+  (void)dict;
+  return 0;
+#endif
+}
+
 // Resizes a bytes object that only its creator holds (documented in the C API
 // reference of 3.11 to 3.13, with no public spelling).
 inline int resize_bytes(PyObject** bytes, Py_ssize_t size) { return _PyBytes_Resize(bytes, size); }

@@ -166,6 +166,14 @@ PyObject* intern(const char* s);
 
 // Reads a module-level name at the time of use: the function's globals, then builtins.
 Ref global(Func& f, PyObject* name);
+// The same for a call site that reads one name on every call: it remembers the
+// value it found in the globals while they are unchanged (by their version).
+struct GlobalSite {
+  PyObject* globals = nullptr;  // the namespace read, only compared
+  std::uint64_t version = 0;
+  PyObject* value = nullptr;  // borrowed: the unchanged namespace holds it
+};
+Ref global(Func& f, PyObject* name, GlobalSite& site);
 Ref global_in(PyObject* globals, PyObject* name);
 
 // The text of a value: format(value, "").

@@ -45,6 +45,18 @@ Ref global_in(PyObject* globals, PyObject* name) {
 
 Ref global(Func& f, PyObject* name) { return global_in(f.globals, name); }
 
+Ref global(Func& f, PyObject* name, GlobalSite& site) {
+  const std::uint64_t version = interp::dict_version(f.globals);
+  if (version && site.version == version && site.globals == f.globals) return Ref::borrow(site.value);
+  PyObject* v = PyDict_GetItemWithError(f.globals, name);
+  if (!v) {
+    site.version = 0;
+    return PyErr_Occurred() ? Ref() : global_in(f.globals, name);  // builtins, or NameError
+  }
+  site = {f.globals, version, v};
+  return Ref::borrow(v);
+}
+
 Ref text(PyObject* v) {
   if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
   static PyObject* empty = PyUnicode_InternFromString("");

@@ -236,9 +236,12 @@ Ref error_value(Func& f, Pass& p, PyObject* e) {
   return pyrt::call_method(log.get(), names.error, err.get());
 }
 
+// The RESPONSE tag read from the module, as long as the module is unchanged.
+pyrt::GlobalSite response_tag;
+
 // connection.send((RESPONSE, msgid, response))
 Ref send_response(Func& f, PyObject* connection, PyObject* msgid, PyObject* response) {
-  Ref tag = pyrt::global(f, names.RESPONSE);
+  Ref tag = pyrt::global(f, names.RESPONSE, response_tag);
   if (!tag) return tag;
   Ref message = Ref::steal(PyTuple_Pack(3, tag.get(), msgid, response));
   if (!message) return message;

@@ -124,11 +124,14 @@ void raise_invalid(PyObject* request) {
   if (message) raise_object(PyExc_Exception, message.get());
 }
 
+// The REQUEST tag read from the module, as long as the module is unchanged.
+pyrt::GlobalSite request_tag;
+
 // Is element 0 of a five-element request unequal to REQUEST? 1, 0 or -1.
 int wrong_tag(Func& f, PyObject* request) {
   Ref tag = item(request, 0);
   if (!tag) return -1;
-  Ref expected = pyrt::global(f, names.REQUEST);
+  Ref expected = pyrt::global(f, names.REQUEST, request_tag);
   if (!expected) return -1;
   if (tag.get() == expected.get() && PyLong_CheckExact(tag.get())) return 0;
   Ref ne = Ref::steal(PyObject_RichCompare(tag.get(), expected.get(), Py_NE));
