@@ -181,3 +181,25 @@ def test_a_channel_rebound_while_closed_is_read_is_used(calc, patch_class):
     patch_class(Connection, "closed", property(closed))
     assert calc(1, 2) == 3
     assert seen == ["flush"]  # the first attempt runs on the channel bound by then
+
+
+def test_the_servers_statistics_are_written_on_every_call():
+    with serving(Calc(), "calc", TIMEOUT) as srv:
+        add = lumo.client.connect("calc", "127.0.0.1", srv.server_address[1], TIMEOUT).add
+        try:
+            assert add(1, 2) == 3
+            srv.client["host"] = "elsewhere"  # the call after this one writes it back
+            assert add(2, 3) == 5
+            assert srv.client["host"] == "127.0.0.1"
+
+            class Mapping(dict):
+                def __setitem__(self, key, value):
+                    writes.append(key)
+                    super().__setitem__(key, value)
+
+            writes = []
+            srv.client = Mapping(srv.client)
+            assert add(3, 4) == 7
+            assert writes == ["host", "port"]
+        finally:
+            add._client.close()

@@ -188,6 +188,34 @@ inline int truth(PyObject* v) {
   return PyObject_IsTrue(v);
 }
 
+// mapping[key] = value
+inline int set_item(PyObject* mapping, PyObject* key, PyObject* value) {
+  return PyDict_CheckExact(mapping) ? PyDict_SetItem(mapping, key, value) : PyObject_SetItem(mapping, key, value);
+}
+
+// mapping[key] = value, where the value is mostly the one already there: an
+// exact dict that holds this very value under the key is left as it is
+// (nothing a program can see would change).
+inline int refresh_item(PyObject* mapping, PyObject* key, PyObject* value) {
+  if (!PyDict_CheckExact(mapping)) return PyObject_SetItem(mapping, key, value);
+  PyObject* held = PyDict_GetItemWithError(mapping, key);
+  if (held == value) return 0;
+  return PyErr_Occurred() ? -1 : PyDict_SetItem(mapping, key, value);
+}
+
+// mapping[key]; an exact dict with a text key is read in place.
+inline Ref get_item(PyObject* mapping, PyObject* key) {
+  if (!PyDict_CheckExact(mapping) || !PyUnicode_CheckExact(key)) return Ref::steal(PyObject_GetItem(mapping, key));
+  PyObject* v = PyDict_GetItemWithError(mapping, key);
+  if (!v && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+  return Ref::borrow(v);
+}
+
+// key in container
+inline int contains(PyObject* container, PyObject* key) {
+  return PyDict_CheckExact(container) ? PyDict_Contains(container, key) : PySequence_Contains(container, key);
+}
+
 // Raises cls(text) for a C text.
 inline void raise_text(PyObject* cls, const char* text) { PyErr_SetString(cls, text); }
 

@@ -160,20 +160,20 @@ Ref serve_request(Pass& p) {
   Ref server = pyrt::getattr(p.self, names.server);
   if (!server) return server;
   Ref client = pyrt::getattr(server.get(), names.client);
-  if (!client || PyObject_SetItem(client.get(), names.host, host.get()) < 0) return Ref();
+  if (!client || refresh_item(client.get(), names.host, host.get()) < 0) return Ref();
   Ref port = item(address.get(), 1);
-  if (!port || PyObject_SetItem(client.get(), names.port, port.get()) < 0) return Ref();
+  if (!port || refresh_item(client.get(), names.port, port.get()) < 0) return Ref();
 
   p.key = item(p.request, 2);
   if (!p.key) return Ref();
   p.record = pyrt::getattr(p.self, names.record);
   if (!p.record) return Ref();
-  const int known = PySequence_Contains(p.record.get(), p.key.get());
+  const int known = contains(p.record.get(), p.key.get());
   if (known < 0) return Ref();
   if (!known) {
     Ref entry = Ref::steal(PyDict_New());
     if (!entry || PyDict_SetItem(entry.get(), names.count, names.zero) < 0 ||
-        PyObject_SetItem(p.record.get(), p.key.get(), entry.get()) < 0)
+        set_item(p.record.get(), p.key.get(), entry.get()) < 0)
       return Ref();
   }
 
@@ -198,12 +198,12 @@ Ref serve_request(Pass& p) {
 
   Ref key = item(p.request, 2);
   if (!key) return key;
-  Ref entry = Ref::steal(PyObject_GetItem(p.record.get(), key.get()));
+  Ref entry = get_item(p.record.get(), key.get());
   if (!entry) return entry;
-  Ref count = Ref::steal(PyObject_GetItem(entry.get(), names.count));
+  Ref count = get_item(entry.get(), names.count);
   if (!count) return count;
   count = Ref::steal(PyNumber_InPlaceAdd(count.get(), names.one));
-  if (!count || PyObject_SetItem(entry.get(), names.count, count.get()) < 0) return Ref();
+  if (!count || set_item(entry.get(), names.count, count.get()) < 0) return Ref();
   return result;
 }
 
