@@ -291,8 +291,8 @@ def markdown(res) -> str:
 
 def instructions_lines(inst: dict) -> list[str]:
     """The callgrind counts of bench.instructions as a paragraph and a table."""
-    if inst.get("skipped"):
-        return [f"Not counted: {inst['skipped']}."]
+    if not inst.get("rows"):
+        return [f"Not counted: {inst.get('skipped') or 'no count succeeded in this run'}."]
     low, high = inst["calls"]
     lines = [f"Instructions executed per call (callgrind, {high:,} calls minus {low:,}, "
              f"Python {inst.get('python', '?')}): the client process, and on the server the "
