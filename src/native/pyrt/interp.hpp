@@ -194,10 +194,10 @@ inline std::uint64_t dict_version(PyObject* dict) {
 // A method site remembers the function found on the class and that instances
 // cannot shadow it (the name has no slot, or the instance's slot is empty).
 
-#if LUMO_INTERP == 11
-// 3.11's split-table layout (Include/internal/pycore_dict.h, pycore_object.h):
-// the shared keys of a class, their entries after the index table, and the
-// values pointer four words before an instance of a class with a managed dict.
+#if LUMO_INTERP
+// The split-table layout of 3.11 to 3.13 (Include/internal/pycore_dict.h, the
+// same in the three, as built with the GIL): a class's shared keys, with their
+// entries after the index table.
 struct SharedKeys {
   Py_ssize_t dk_refcnt;
   std::uint8_t dk_log2_size;
@@ -217,7 +217,39 @@ inline constexpr std::uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT
 inline const SharedKeys* shared_keys(PyTypeObject* type) {
   return reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
 }
-inline PyObject** instance_values(PyObject* obj) { return *(reinterpret_cast<PyObject***>(obj) - 4); }
+
+// Whether instances of the class keep their attributes in values laid out by
+// the class's shared keys (Include/internal/pycore_object.h).
+inline bool has_values(PyTypeObject* type) {
+#if LUMO_INTERP >= 13
+  // Inline values right after the object head, for classes of that layout.
+  return PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) && type->tp_basicsize == sizeof(PyObject);
+#else
+  return PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+#endif
+}
+
+// The instance's values (one slot per entry of the shared keys), or null
+// once a __dict__ of its own has taken them over.
+inline PyObject** instance_values(PyObject* obj) {
+#if LUMO_INTERP == 11
+  // A values pointer four words before the object.
+  return *(reinterpret_cast<PyObject***>(obj) - 4);
+#elif LUMO_INTERP == 12
+  // Three words before the object: the dict, or the values tagged with a low bit.
+  char* dict_or_values = *(reinterpret_cast<char**>(obj) - 3);
+  if (!(reinterpret_cast<std::uintptr_t>(dict_or_values) & 1)) return nullptr;
+  return reinterpret_cast<PyObject**>(dict_or_values + 1);
+#else
+  // After the head: capacity, size, embedded and valid bytes, then the slots.
+  struct Inline {
+    std::uint8_t capacity, size, embedded, valid;
+    PyObject* values[1];
+  };
+  auto* v = reinterpret_cast<Inline*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+  return v->valid ? v->values : nullptr;
+#endif
+}
 
 // The slot of `name` in the shared keys (names are interned: compared by identity), or -1.
 inline Py_ssize_t shared_slot(const SharedKeys* keys, PyObject* name) {
@@ -230,9 +262,10 @@ inline Py_ssize_t shared_slot(const SharedKeys* keys, PyObject* name) {
 // The values of an instance whose class is as the site learnt it, or null.
 inline PyObject** site_values(PyObject* obj, const pyrt::AttrSite& site) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (!site.version || type->tp_version_tag != site.version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
-      shared_keys(type) != site.keys)
-    return nullptr;
+  if (!site.version || type->tp_version_tag != site.version || shared_keys(type) != site.keys) return nullptr;
+#if LUMO_INTERP == 11
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
+#endif
   return instance_values(obj);
 }
 #endif
@@ -240,7 +273,7 @@ inline PyObject** site_values(PyObject* obj, const pyrt::AttrSite& site) {
 // The instance's own value of the site's attribute (borrowed), or null: not
 // known here, the caller looks it up the plain way.
 inline PyObject* site_value(PyObject* obj, const pyrt::AttrSite& site) {
-#if LUMO_INTERP == 11
+#if LUMO_INTERP
   PyObject** values = site_values(obj, site);
   return values && site.index >= 0 ? values[site.index] : nullptr;
 #else
@@ -255,22 +288,23 @@ inline PyObject* site_value(PyObject* obj, const pyrt::AttrSite& site) {
 // which the instance did not shadow.
 inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyObject* function = nullptr) {
   site.version = 0;
-#if LUMO_INTERP == 11
+#if LUMO_INTERP
   PyTypeObject* type = Py_TYPE(obj);
-  if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+  if (!has_values(type) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
       type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
     return;
   const SharedKeys* keys = shared_keys(type);
   if (!keys || keys->dk_kind != kSplitKeys || !instance_values(obj)) return;
-  PyObject* on_type = _PyType_Lookup(type, name);  // borrowed; also gives the class its tag
+  PyObject* on_type = _PyType_Lookup(type, name);  // borrowed
   if (function ? on_type != function : on_type && Py_TYPE(on_type)->tp_descr_set) return;
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || !type->tp_version_tag) return;
+  const unsigned int version = type_version(type);
+  if (!version) return;
   site.keys = keys;
   site.index = shared_slot(keys, name);
   site.nentries = keys->dk_nentries;
   site.function = function;
   if (!function && site.index < 0) return;  // kept elsewhere (a dict made for the instance)
-  site.version = type->tp_version_tag;
+  site.version = version;
 #else
   (void)obj;
   (void)name;
@@ -280,7 +314,7 @@ inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyOb
 
 // The class's function under the site's name, when the instance cannot shadow it (borrowed), or null.
 inline PyObject* site_method(PyObject* obj, const pyrt::AttrSite& site) {
-#if LUMO_INTERP == 11
+#if LUMO_INTERP
   if (!site.function) return nullptr;
   PyObject** values = site_values(obj, site);
   if (!values) return nullptr;
