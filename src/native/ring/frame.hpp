@@ -10,7 +10,9 @@
 
 #include <sys/uio.h>
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace ring {
@@ -18,15 +20,27 @@ namespace ring {
 // ------------------------------------------------------------- bytes on the wire
 
 // Every number on lumo's wire is little-endian, whatever the machine's order.
+// One copy of the bytes (a single load or store where the machine is
+// little-endian too), reversed on a big-endian machine.
 template <class T>
 inline T load_le(const unsigned char* p) {
-  T v = 0;
-  for (int i = static_cast<int>(sizeof(T)) - 1; i >= 0; --i) v = static_cast<T>(v << 8) | p[i];
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+    else v = __builtin_bswap64(v);
+  }
   return v;
 }
 template <class T>
 inline void store_le(unsigned char* p, T v) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+    else v = __builtin_bswap64(v);
+  }
+  std::memcpy(p, &v, sizeof v);
 }
 
 // FNV-1a, 32 bits: a hash of bytes that is the same in every process and run

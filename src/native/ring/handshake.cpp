@@ -33,7 +33,6 @@ PyObject* g_compare;        // hmac.compare_digest
 PyObject* g_urandom;        // os.urandom
 PyObject* g_sha256;         // "sha256"
 
-
 }  // namespace
 
 int load_crypto() {
