@@ -10,6 +10,7 @@
 #include "ring/frame.hpp"
 #include "ring/oob.hpp"
 #include "ring/socket_io.hpp"
+#include "pyrt/interp.hpp"
 
 #include <sys/socket.h>
 #include <structmember.h>
@@ -425,10 +426,6 @@ PyType_Spec conn_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     conn_slots,
 };
-
-}  // namespace
-
-namespace {
 
 // The operations that lumo's other modules call straight (pyrt/channel.hpp);
 // each gets a channel of exactly the Connection class.
