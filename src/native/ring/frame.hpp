@@ -3,7 +3,7 @@
 // payload. The blocking channel (connection.cpp) and the encoder and decoder
 // for event loops (codec.cpp) call these same functions, so both speak exactly
 // one wire format with one set of limits and checks. The byte-order helpers
-// and the string hash at the top serve every native module.
+// and the string hash at the top are the only ones in the native code.
 #pragma once
 
 #include "ring/compact.hpp"
