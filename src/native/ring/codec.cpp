@@ -341,7 +341,7 @@ Ref m_feed(pyrt::Func&, PyObject* const* a) {
   pyrt::SavedError failed;
   reset_frame(d);
   Ref err = failed.take_value();
-  d->error = Ref::borrow(err.get()).release();
+  d->error = pyrt::new_ref(err.get());
   if (out && PyList_GET_SIZE(out.get())) return out;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get());
   return Ref();
@@ -446,7 +446,7 @@ int add_type(PyObject* module, PyType_Spec* type_spec, std::span<const pyrt::Fun
     Ref f = pyrt::make_function(*d, module);
     if (!f || PyObject_SetAttrString(type.get(), d->name, f.get()) < 0) return -1;
   }
-  *keep = Ref::borrow(type.get()).release();
+  *keep = pyrt::new_ref(type.get());
   const char* dot = std::strrchr(type_spec->name, '.');
   return PyModule_AddObjectRef(module, dot + 1, type.get());
 }
