@@ -3,6 +3,7 @@
 // check frames with the same functions as Connection.send and recv
 // (frame.hpp), so the bytes, the limits and the errors are the same.
 #include "ring/frame.hpp"
+#include "pyrt/interp.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -221,7 +222,7 @@ int grow_target(Dec* d, size_t want, size_t total) {
   size_t next = static_cast<size_t>(size) * 2;
   if (next < want) next = want;
   if (next > total) next = total;
-  if (PyBytes_Check(d->target)) return _PyBytes_Resize(&d->target, static_cast<Py_ssize_t>(next));
+  if (PyBytes_Check(d->target)) return pyrt::interp::resize_bytes(&d->target, static_cast<Py_ssize_t>(next));
   return PyByteArray_Resize(d->target, static_cast<Py_ssize_t>(next));
 }
 
