@@ -256,10 +256,11 @@ def test_bad_input_during_the_handshake_ends_that_connection_alone(serve_with, m
     assert proxy.add(1, 1) == 2
     with raw(srv) as sock:
         sock.sendall(first)
-        sock.shutdown(socket.SHUT_WR)
         try:
+            # The server may have refused and reset the connection already.
+            sock.shutdown(socket.SHUT_WR)
             sock.recv(100)  # a refusal, the end, or a reset: the server does not wait for more
-        except ConnectionResetError:
+        except OSError:
             pass
     wait_until(lambda: srv.lines.critical("AuthenticationError"), "the refusal")
     assert proxy.add(2, 2) == 4
