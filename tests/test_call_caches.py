@@ -201,6 +201,13 @@ def test_the_servers_statistics_are_written_on_every_call():
             srv.client = Mapping(srv.client)
             assert add(3, 4) == 7
             assert writes == ["host", "port"]
+
+            # The server's own __dict__ (it has one) shadows its _parse; then it is gone again.
+            parse = srv._parse
+            srv._parse = lambda request: writes.append("parse") or parse(request)
+            assert add(4, 5) == 9 and writes[-1] == "parse"
+            del srv._parse
+            assert add(5, 6) == 11 and writes.count("parse") == 1
         finally:
             add._client.close()
 

@@ -259,14 +259,35 @@ inline Py_ssize_t shared_slot(const SharedKeys* keys, PyObject* name) {
   return -1;
 }
 
-// The values of an instance whose class is as the site learnt it, or null.
-inline PyObject** site_values(PyObject* obj, const pyrt::AttrSite& site) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (!site.version || type->tp_version_tag != site.version || shared_keys(type) != site.keys) return nullptr;
-#if LUMO_INTERP == 11
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
+// The __dict__ made for an instance of a class with a managed dict, or null:
+// three words before the object in 3.11 to 3.13 (3.12: untagged).
+inline PyObject* instance_dict(PyObject* obj) {
+#if LUMO_INTERP == 12
+  char* dict_or_values = *(reinterpret_cast<char**>(obj) - 3);
+  if (reinterpret_cast<std::uintptr_t>(dict_or_values) & 1) return nullptr;
+  return reinterpret_cast<PyObject*>(dict_or_values);
+#else
+  return *(reinterpret_cast<PyObject**>(obj) - 3);
 #endif
-  return instance_values(obj);
+}
+
+// Is the instance's class as the site learnt it?
+inline bool site_holds(PyObject* obj, const pyrt::AttrSite& site) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!site.version || type->tp_version_tag != site.version || shared_keys(type) != site.keys) return false;
+#if LUMO_INTERP == 11
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
+  return true;
+}
+
+// The instance's own value under the site's name in its __dict__ (borrowed), or null.
+inline PyObject* dict_value(PyObject* obj, const pyrt::AttrSite& site) {
+  PyObject* dict = instance_dict(obj);
+  if (!dict) return nullptr;
+  PyObject* v = PyDict_GetItemWithError(dict, site.name);
+  if (!v) PyErr_Clear();  // a key's __eq__ raised: the plain look-up raises it again
+  return v;
 }
 #endif
 
@@ -274,8 +295,10 @@ inline PyObject** site_values(PyObject* obj, const pyrt::AttrSite& site) {
 // known here, the caller looks it up the plain way.
 inline PyObject* site_value(PyObject* obj, const pyrt::AttrSite& site) {
 #if LUMO_INTERP
-  PyObject** values = site_values(obj, site);
-  return values && site.index >= 0 ? values[site.index] : nullptr;
+  if (!site_holds(obj, site)) return nullptr;
+  if (site.values)
+    if (PyObject** values = instance_values(obj)) return site.index >= 0 ? values[site.index] : nullptr;
+  return dict_value(obj, site);
 #else
   (void)obj;
   (void)site;
@@ -290,20 +313,20 @@ inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyOb
   site.version = 0;
 #if LUMO_INTERP
   PyTypeObject* type = Py_TYPE(obj);
-  if (!has_values(type) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+  if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
       type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
     return;
-  const SharedKeys* keys = shared_keys(type);
-  if (!keys || keys->dk_kind != kSplitKeys || !instance_values(obj)) return;
   PyObject* on_type = _PyType_Lookup(type, name);  // borrowed
   if (function ? on_type != function : on_type && Py_TYPE(on_type)->tp_descr_set) return;
   const unsigned int version = type_version(type);
   if (!version) return;
+  const SharedKeys* keys = shared_keys(type);
+  site.values = has_values(type) && keys && keys->dk_kind == kSplitKeys;
   site.keys = keys;
-  site.index = shared_slot(keys, name);
-  site.nentries = keys->dk_nentries;
+  site.index = site.values ? shared_slot(keys, name) : -1;
+  site.nentries = keys ? keys->dk_nentries : 0;
   site.function = function;
-  if (!function && site.index < 0) return;  // kept elsewhere (a dict made for the instance)
+  site.name = name;
   site.version = version;
 #else
   (void)obj;
@@ -315,11 +338,21 @@ inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyOb
 // The class's function under the site's name, when the instance cannot shadow it (borrowed), or null.
 inline PyObject* site_method(PyObject* obj, const pyrt::AttrSite& site) {
 #if LUMO_INTERP
-  if (!site.function) return nullptr;
-  PyObject** values = site_values(obj, site);
-  if (!values) return nullptr;
-  if (site.index >= 0 ? values[site.index] != nullptr : shared_keys(Py_TYPE(obj))->dk_nentries != site.nentries)
+  if (!site.function || !site_holds(obj, site)) return nullptr;
+  if (site.values) {
+    if (PyObject** values = instance_values(obj)) {
+      const bool shadowed = site.index >= 0 ? values[site.index] != nullptr
+                                            : shared_keys(Py_TYPE(obj))->dk_nentries != site.nentries;
+      return shadowed ? nullptr : site.function;
+    }
+  }
+  PyObject* dict = instance_dict(obj);
+  if (!dict) return site.function;
+  if (PyDict_GetItemWithError(dict, site.name)) return nullptr;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();  // the plain look-up raises it again
     return nullptr;
+  }
   return site.function;
 #else
   (void)obj;

@@ -203,6 +203,8 @@ struct AttrSite {
   Py_ssize_t index = -1;       // the attribute's slot in the values; -1: the name has none
   Py_ssize_t nentries = 0;     // names in the shared keys when learnt
   PyObject* function = nullptr;  // method sites: the class's function, borrowed (the unchanged class holds it)
+  PyObject* name = nullptr;      // the name looked up (interned: lives as long as the process)
+  bool values = false;           // the class's instances keep their attributes in values
 };
 // o.name for a call site that reads the same attribute on every call.
 Ref getattr(PyObject* o, PyObject* name, AttrSite& site);
