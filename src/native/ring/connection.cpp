@@ -15,6 +15,7 @@
 #include "ring/fastcodec.hpp"
 #include "ring/frame.hpp"
 #include "ring/pickle_check.hpp"
+#include "ring/spin.hpp"
 #include "pyrt/interp.hpp"
 
 #include <errno.h>
@@ -101,6 +102,7 @@ struct Conn {
   size_t rhead;
   size_t rtail;
   Secure* sec;         // the key and TLS of a channel made while they are set; null otherwise
+  SpinState spin;      // its recent waits (see spin.hpp)
 };
 
 Conn* as_conn(PyObject* o) {
@@ -344,6 +346,18 @@ bool blocking_descriptor(Conn* c, int fd) {
 // `wait_first`: nothing is expected to be there yet.
 ssize_t read_some(Conn* c, int fd, char* dst, size_t n, bool wait_first) {
   if (c->sec && c->sec->tls) return tls_read(*c->sec, fd, dst, n, c->timeout);
+  if (wait_first && c->timeout != 0) {
+    int err = 0;
+    const ssize_t r = spin_recv(c->spin, fd, dst, n, c->timeout, &err);
+    if (r != kNoSpin && c->closing) return raise_closing("recv");
+    if (r >= 0) return r;
+    if (r == -1 && err == ETIMEDOUT) return raise_timeout(c);
+    if (r == -1 && err != EINTR) {
+      raise_errno(err);
+      return -1;
+    }
+    if (r == -1 && PyErr_CheckSignals() < 0) return -1;
+  }
   if (wait_first && c->timeout > 0 && blocking_descriptor(c, fd)) {
     for (;;) {
       ssize_t r;

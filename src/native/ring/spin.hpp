@@ -1,0 +1,49 @@
+// Adaptive spin before block: a channel that waits for data polls its socket for a few
+// microseconds, without the GIL, before it sleeps in poll(), while recent answers came back
+// that fast. A reply that arrives within the spin is read at no cost of a wake-up.
+//
+// When it spins (each rule cheap enough to check on every wait):
+// - lumo.ring.set_spin(True), the default; set_spin(False) turns it off for the process;
+// - the thread may run on more than one CPU (re-checked about once a second);
+// - fewer threads of the process spin at once than there are CPUs to spare one for the peer;
+// - this channel's recent waits were short: the budget is a bit more than its typical wait,
+//   at most kSpinCapNs, and zero once its waits grow long;
+// - spinning still pays on this channel: after a few spins in a row that ended asleep, it
+//   waits without spinning for a number of waits that doubles at each new failure, then
+//   tries again.
+#pragma once
+
+#include "pyrt/pyrt.hpp"
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace ring {
+
+constexpr std::uint32_t kSpinCapNs = 50'000;  // the most CPU one wait spends spinning
+
+// What a channel remembers of its recent waits. All zero is the state of a new channel.
+struct SpinState {
+  std::uint32_t typical_ns;  // moving average of recent waits (each counted at most 2 caps)
+  std::uint16_t skip;        // waits left to go without spinning
+  std::uint16_t backoff;     // the length of the last pause; doubles at each new failure
+  std::uint8_t misses;       // spins in a row that ended asleep
+  bool seeded;               // typical_ns holds a measurement
+};
+
+// spin_recv() made no attempt (no spin due): wait as the channel always does.
+constexpr ssize_t kNoSpin = -2;
+
+// Waits for data on `fd` and reads what is there into dst, counting the whole wait toward
+// `timeout` (seconds; negative: none; never 0). Called with the GIL held; spins and waits
+// without it. Returns the bytes read (0: end of stream), or kNoSpin with the GIL never
+// released, or -1 with *err: ETIMEDOUT when the time-out ran out, EINTR when a signal
+// interrupted the wait (the caller runs the handlers and waits as usual), else the errno
+// of recv() or ppoll().
+ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int* err);
+
+// Adds set_spin() to lumo.ring.
+int add_spin_function(PyObject* module);
+
+}  // namespace ring
