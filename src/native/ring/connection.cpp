@@ -634,6 +634,7 @@ Ref do_recv(Conn* c) {
   int fd = c->sec ? secured_fd(c, Role::Server) : live_fd(c);
   if (fd < 0) return Ref();
   InFlight in_flight(c, c->receiving, c->recv_thread);
+  Receiving receiving;
   Ref result = recv_frame(c, fd);
   if (!result && !c->closed) shut(c);
   return result;
@@ -859,7 +860,7 @@ int write_all(Conn* c, int fd, std::span<iovec> iov) {
       // in the socket's buffer (nearly all of them) goes out without the cost
       // of handing the GIL over and back. Only a write that would block waits
       // with the GIL released.
-      r = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+      r = hand_over_gil() ? send_without_gil(fd, &m) : sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         raise_errno(errno);
         return -1;

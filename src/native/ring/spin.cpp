@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -26,9 +27,10 @@ std::atomic<bool> enabled{true};
 std::atomic<int> spare_cpus{0};              // CPUs that may spin while one is left for the peer
 std::atomic<std::int64_t> counted_at{-kRecheckNs};
 std::atomic<int> spinning{0};                // threads of the process spinning now
+std::atomic<int> receiving{0};               // threads of the process in Connection.recv()
 
 // What the waits of the process did, for lumo.ring._spin_counts().
-enum Count { kPaid, kLost, kPaused, kCrowded, kCounts };
+enum Count { kPaid, kLost, kPaused, kCrowded, kPreempted, kCounts };
 std::atomic<unsigned long long> counts[kCounts];
 
 void count(Count which) { counts[which].fetch_add(1, std::memory_order_relaxed); }
@@ -55,6 +57,18 @@ int count_spare_cpus() {
   return CPU_COUNT(&set) - 1;
 }
 
+// Whether the scheduler took the CPU from this thread since the last look: others want the
+// CPUs, and a spin would keep them waiting. Read before a spin, while the peer still works on
+// its answer.
+bool preempted() {
+  thread_local long seen = -1;
+  rusage ru;
+  if (getrusage(RUSAGE_THREAD, &ru) != 0) return true;
+  const bool was = seen >= 0 && ru.ru_nivcsw != seen;
+  seen = ru.ru_nivcsw;
+  return was;
+}
+
 // The spin budget of this wait in ns (0: none); counts a pause down.
 std::uint32_t budget(SpinState& s) {
   if (s.skip) {
@@ -79,15 +93,20 @@ void spin_paid(SpinState& s, std::int64_t waited_ns) {
   s.backoff /= 2;
 }
 
-// The spin ran out and the thread slept anyway: after a few such waits in a row, or once the
-// waits are longer than any spin, the channel pauses its spinning.
-void spin_lost(SpinState& s, std::int64_t waited_ns) {
-  note_wait(s, waited_ns);
-  if (++s.misses < kMisses && s.typical_ns <= kSpinCapNs) return;
+// The channel stops spinning for a number of waits that doubles at each pause in a row (a
+// spin that pays halves it again), then tries with the full budget.
+void pause_spinning(SpinState& s) {
   s.backoff = s.backoff == 0 ? kFirstPause : s.backoff >= kMaxPause / 2 ? kMaxPause : 2 * s.backoff;
   s.skip = s.backoff;
   s.misses = 0;
   s.seeded = false;
+}
+
+// The spin ran out and the thread slept anyway: after a few such waits in a row, or once the
+// waits are longer than any spin, the channel pauses its spinning.
+void spin_lost(SpinState& s, std::int64_t waited_ns) {
+  note_wait(s, waited_ns);
+  if (++s.misses >= kMisses || s.typical_ns > kSpinCapNs) pause_spinning(s);
 }
 
 // Sleeps in ppoll() until fd is readable, for what is left of the time-out, and reads.
@@ -139,6 +158,12 @@ ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int
     count(kCrowded);
     return kNoSpin;
   }
+  if (preempted()) {
+    spinning.fetch_sub(1, std::memory_order_relaxed);
+    count(kPreempted);
+    pause_spinning(s);
+    return kNoSpin;
+  }
   if (timeout >= 0 && timeout * 1e9 < static_cast<double>(until)) until = static_cast<std::int64_t>(timeout * 1e9);
   until += start;
   ssize_t r;
@@ -170,6 +195,23 @@ ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int
   return r;
 }
 
+Receiving::Receiving() noexcept { receiving.fetch_add(1, std::memory_order_relaxed); }
+Receiving::~Receiving() { receiving.fetch_sub(1, std::memory_order_relaxed); }
+
+bool hand_over_gil() { return receiving.load(std::memory_order_relaxed) > 0; }
+
+ssize_t send_without_gil(int fd, const msghdr* m) {
+  ssize_t r;
+  int err;
+  {
+    pyrt::NoGil nogil;
+    r = sendmsg(fd, m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    err = errno;
+  }
+  errno = err;
+  return r;
+}
+
 namespace {
 
 Ref f_set_spin(pyrt::Func&, PyObject* const* a) {
@@ -196,15 +238,17 @@ const pyrt::FuncDef d_set_spin{
     "bool"};
 
 Ref f_spin_counts(pyrt::Func&, PyObject* const*) {
-  return Ref::steal(Py_BuildValue("{sKsKsKsK}", "paid", counts[kPaid].load(), "lost", counts[kLost].load(),
-                                  "paused", counts[kPaused].load(), "crowded", counts[kCrowded].load()));
+  return Ref::steal(Py_BuildValue("{sKsKsKsKsK}", "paid", counts[kPaid].load(), "lost", counts[kLost].load(),
+                                  "paused", counts[kPaused].load(), "crowded", counts[kCrowded].load(),
+                                  "preempted", counts[kPreempted].load()));
 }
 
 const pyrt::FuncDef d_spin_counts{
     "_spin_counts", "_spin_counts", {}, f_spin_counts,
     "The waits of this process so far: spun and paid (the data came within the spin), spun and\n"
-    "lost (slept after all), paused (the channel's spinning was paused) and crowded (no CPU to\n"
-    "spare). Waits while spinning is turned off count nowhere.",
+    "lost (slept after all), paused (the channel's spinning was paused), crowded (no CPU to\n"
+    "spare) and preempted (the thread had lost its CPU to others since its last look, so the\n"
+    "channel paused). Waits while spinning is turned off count nowhere.",
     "dict"};
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "pyrt/pyrt.hpp"
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -42,6 +43,21 @@ constexpr ssize_t kNoSpin = -2;
 // interrupted the wait (the caller runs the handlers and waits as usual), else the errno
 // of recv() or ppoll().
 ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int* err);
+
+// GIL hand-over on send. A small message goes out in one non-blocking sendmsg() with the GIL
+// kept, which saves handing it over and back; but over loopback that call also runs the
+// receiving side's network stack and wake-up, several microseconds in which the process's
+// other threads cannot run. While another thread of the process waits in recv() (and so will
+// want the GIL when its answer comes), the send lets it go.
+struct Receiving {  // marks the thread as receiving for the life of the object
+  Receiving() noexcept;
+  ~Receiving();
+  Receiving(const Receiving&) = delete;
+  Receiving& operator=(const Receiving&) = delete;
+};
+bool hand_over_gil();
+// sendmsg(fd, m, MSG_NOSIGNAL | MSG_DONTWAIT) with the GIL released; keeps errno.
+ssize_t send_without_gil(int fd, const msghdr* m);
 
 // Adds set_spin() to lumo.ring.
 int add_spin_function(PyObject* module);
