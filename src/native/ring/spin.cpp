@@ -232,9 +232,9 @@ const pyrt::FuncDef d_set_spin{
     "(False); returns the previous setting. While a channel's recent replies came back within\n"
     "microseconds, recv() polls the socket without the GIL for a little longer than they took\n"
     "(at most 50 us of CPU a wait, counted toward the time-out) before it sleeps, and so saves\n"
-    "the wake-up. It never spins where the thread may run on one CPU only, nor while the\n"
-    "process's other threads spin on the CPUs there are, and pauses on a channel whose spins\n"
-    "stop paying, as on an idle connection.",
+    "the wake-up. It never spins where the thread may run on one CPU only, nor on more threads\n"
+    "of the process at once than there are CPUs less one, nor once the thread was preempted,\n"
+    "and pauses on a channel whose spins stop paying, as on an idle connection.",
     "bool"};
 
 Ref f_spin_counts(pyrt::Func&, PyObject* const*) {
