@@ -1,7 +1,6 @@
 """lumo.ring.set_spin: the switch, and channels that stay right and keep their time-out while
 they spin before they block."""
 
-import os
 import socket
 import threading
 
@@ -11,7 +10,6 @@ from lumo import ring
 from lumo.ring import Connection
 
 TIMEOUT = 10.0
-MANY_CPUS = len(os.sched_getaffinity(0)) > 1
 
 
 @pytest.fixture
@@ -20,6 +18,15 @@ def spin():
     was = ring.set_spin(True)
     yield ring.set_spin
     ring.set_spin(was)
+
+
+@pytest.fixture
+def always():
+    """Every wait spins its full budget, whatever the machine and the channel's past."""
+    was = ring.set_spin(True), ring._spin_rules(False)
+    yield
+    ring.set_spin(was[0])
+    ring._spin_rules(was[1])
 
 
 def attempts():
@@ -59,8 +66,10 @@ def test_set_spin_takes_a_bool_and_returns_the_previous_setting(spin):
 
 @pytest.mark.parametrize("kind", ["socketpair", "tcp"])
 @pytest.mark.parametrize("on", [True, False], ids=["spin-on", "spin-off"])
-def test_round_trips_are_right_with_spin_on_and_off(spin, kind, on):
+@pytest.mark.parametrize("ruled", [True, False], ids=["ruled", "always"])
+def test_round_trips_are_right_with_spin_on_and_off(spin, kind, on, ruled):
     spin(on)
+    was = ring._spin_rules(ruled)
     client, server = echoing_pair(kind)
     peer = threading.Thread(target=echo_until_none, args=(server,))
     peer.start()
@@ -73,31 +82,35 @@ def test_round_trips_are_right_with_spin_on_and_off(spin, kind, on):
     finally:
         client.send(None)
         peer.join(TIMEOUT)
-    # Switched off, no wait looks at spinning at all; switched on, waits do.
+        ring._spin_rules(was)
+    # Switched off, no wait looks at spinning at all; switched on, each wait counts one way.
     assert (attempts() > before) is on
     client.close()
     server.close()
 
 
 @pytest.mark.parametrize("kind", ["socketpair", "tcp"])
-def test_a_spinning_wait_keeps_the_time_out(spin, kind):
+def test_a_spinning_wait_keeps_the_time_out(always, kind):
     client, server = echoing_pair(kind)
     try:
-        # Quick replies teach the channel to spin.
-        for i in range(200):
-            server.send(i)
-            assert client.recv() == i
-        # A reply that comes after any spin, within the time-out, is still received ...
+        # A reply that comes after the spin, within the time-out, is received after a sleep ...
         lost = ring._spin_counts()["lost"]
         timer = threading.Timer(0.05, server.send, args=("late",))
         timer.start()
         assert client.recv() == "late"
         timer.join()
-        if MANY_CPUS:
-            assert ring._spin_counts()["lost"] > lost  # the wait spun, then slept
-        # ... and a reply that does not come ends in the time-out, which closes the channel.
+        assert ring._spin_counts()["lost"] == lost + 1
+        # ... a reply that does not come ends in the time-out, which closes the channel ...
         client._socket.settimeout(0.1)
         with pytest.raises(TimeoutError, match=r"no progress from the peer in 0\.1 s"):
+            client.recv()
+        assert client.closed
+        assert ring._spin_counts()["lost"] == lost + 2
+        # ... and so does a time-out shorter than the spin.
+        server.close()
+        client, server = echoing_pair(kind)
+        client._socket.settimeout(1e-5)
+        with pytest.raises(TimeoutError):
             client.recv()
         assert client.closed
     finally:

@@ -95,6 +95,7 @@ def set_spin(flag: bool) -> bool:
     on a channel whose spins stop paying, as on an idle connection."""
 
 def _spin_counts() -> dict[str, int]: ...
+def _spin_rules(on: bool) -> bool: ...
 
 class AuthenticationError(ConnectionAbortedError):
     """The peer did not prove that it holds the key, or TLS refused it; the channel is closed."""

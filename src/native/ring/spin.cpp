@@ -24,6 +24,7 @@ constexpr std::uint32_t kSlackNs = 2'000;    // the spin outlasts the typical wa
 constexpr std::int64_t kRecheckNs = 1'000'000'000;  // how often the usable CPUs are counted again
 
 std::atomic<bool> enabled{true};
+std::atomic<bool> ruled{true};               // false: every wait spins its full budget (for tests)
 std::atomic<int> spare_cpus{0};              // CPUs that may spin while one is left for the peer
 std::atomic<std::int64_t> counted_at{-kRecheckNs};
 std::atomic<int> spinning{0};                // threads of the process spinning now
@@ -143,7 +144,8 @@ ssize_t sleep_and_read(int fd, char* dst, size_t n, double timeout, std::int64_t
 
 ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int* err) {
   if (!enabled.load(std::memory_order_relaxed)) return kNoSpin;
-  std::int64_t until = budget(s);
+  const bool rules = ruled.load(std::memory_order_relaxed);
+  std::int64_t until = rules ? budget(s) : kSpinCapNs;
   if (until == 0) {
     count(kPaused);
     return kNoSpin;
@@ -153,12 +155,12 @@ ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int
     counted_at.store(start, std::memory_order_relaxed);
     spare_cpus.store(count_spare_cpus(), std::memory_order_relaxed);
   }
-  if (spinning.fetch_add(1, std::memory_order_relaxed) >= spare_cpus.load(std::memory_order_relaxed)) {
+  if (spinning.fetch_add(1, std::memory_order_relaxed) >= spare_cpus.load(std::memory_order_relaxed) && rules) {
     spinning.fetch_sub(1, std::memory_order_relaxed);
     count(kCrowded);
     return kNoSpin;
   }
-  if (preempted()) {
+  if (rules && preempted()) {
     spinning.fetch_sub(1, std::memory_order_relaxed);
     count(kPreempted);
     pause_spinning(s);
@@ -251,10 +253,25 @@ const pyrt::FuncDef d_spin_counts{
     "channel paused). Waits while spinning is turned off count nowhere.",
     "dict"};
 
+Ref f_spin_rules(pyrt::Func&, PyObject* const* a) {
+  const int on = PyObject_IsTrue(a[0]);
+  if (on < 0) return Ref();
+  return Ref::borrow(ruled.exchange(on != 0) ? Py_True : Py_False);
+}
+
+const pyrt::Param p_spin_rules[] = {{"on", "bool"}};
+const pyrt::FuncDef d_spin_rules{
+    "_spin_rules", "_spin_rules", p_spin_rules, f_spin_rules,
+    "With False, every wait of a channel spins its full budget, whatever the CPUs, the other\n"
+    "spinning threads and the channel's recent waits (tests use it to reach the spin for sure);\n"
+    "True restores the rules. Returns the previous setting.",
+    "bool"};
+
 }  // namespace
 
 int add_spin_function(PyObject* module) {
   if (pyrt::add_function(module, d_set_spin) < 0) return -1;
+  if (pyrt::add_function(module, d_spin_rules) < 0) return -1;
   return pyrt::add_function(module, d_spin_counts);
 }
 

@@ -59,7 +59,7 @@ bool hand_over_gil();
 // sendmsg(fd, m, MSG_NOSIGNAL | MSG_DONTWAIT) with the GIL released; keeps errno.
 ssize_t send_without_gil(int fd, const msghdr* m);
 
-// Adds set_spin() to lumo.ring.
+// Adds set_spin(), _spin_rules() and _spin_counts() to lumo.ring.
 int add_spin_function(PyObject* module);
 
 }  // namespace ring
