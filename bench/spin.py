@@ -86,6 +86,11 @@ def idle_cpu(reg, spin: bool, seconds: float) -> dict:
             "per_thread_cpu_us": sorted(round(v / 1e3, 1) for v in grew.values())}
 
 
+# (name, the client's set_spin, the server's set_spin)
+LATENCY_VARIANTS = (("lumo-spin-on", True, True), ("lumo-spin-off", False, False),
+                    ("lumo-spin-client-only", True, False))
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(prog="python -m bench.spin", description=__doc__.split("\n")[0])
     ap.add_argument("--rounds", type=int, default=3, help="latency rounds over every system")
@@ -109,19 +114,18 @@ def main(argv=None) -> int:
                     with measure.floor_server(reg, binary, cpu) as (port, _):
                         out = measure.floor_ping(reg, binary, port, 10 * args.n, args.seconds, cpu)
                     pooled.setdefault(("c", mode), []).extend(out["samples_ns"])
-                    for spin in (True, False):
-                        with lumo_server(reg, spin, cpu) as (port, _):
+                    for name, spin, server_spin in LATENCY_VARIANTS:
+                        with lumo_server(reg, server_spin, cpu) as (port, _):
                             out = run_task(reg, "lumo", spin, "latency", {
                                 "port": port, "n": args.n, "seconds": args.seconds, "warmup": 200,
                                 "cpu": cpu, "samples": True}, args.seconds + 120)
                         assert out["errors"] == 0, out
-                        pooled.setdefault((f"lumo-spin-{'on' if spin else 'off'}", mode), []).extend(
-                            out["samples_ns"])
+                        pooled.setdefault((name, mode), []).extend(out["samples_ns"])
             for (name, mode), samples in pooled.items():
                 res["latency"].setdefault(name, {})[mode] = worker.summarize(sorted(samples))
             for mode in ("unpinned", "pinned"):
                 floor = res["latency"]["c"][mode]["p50_us"]
-                for name in ("lumo-spin-on", "lumo-spin-off"):
+                for name, _, _ in LATENCY_VARIANTS:
                     res["latency"][name][mode]["x_floor_p50"] = res["latency"][name][mode]["p50_us"] / floor
         if "calls" not in skip:
             for spec in filter(None, args.clients.split(",")):
