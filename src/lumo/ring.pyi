@@ -90,9 +90,9 @@ def set_spin(flag: bool) -> bool:
     (False); returns the previous setting. While a channel's recent replies came back within
     microseconds, recv() polls the socket without the GIL for a little longer than they took (at
     most 50 us of CPU a wait, counted toward the time-out) before it sleeps, and so saves the
-    wake-up. It never spins where the thread may run on one CPU only, nor on more threads of the
-    process at once than there are CPUs less one, nor once the thread was preempted, and pauses
-    on a channel whose spins stop paying, as on an idle connection."""
+    wake-up. It never spins where the thread may run on one CPU only, nor while more threads of
+    the process wait in recv() than there are CPUs less one, nor once the thread was preempted,
+    and pauses on a channel whose spins stop paying, as on an idle connection."""
 
 def _spin_counts() -> dict[str, int]: ...
 def _spin_rules(on: bool) -> bool: ...

@@ -155,7 +155,11 @@ ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int
     counted_at.store(start, std::memory_order_relaxed);
     spare_cpus.store(count_spare_cpus(), std::memory_order_relaxed);
   }
-  if (spinning.fetch_add(1, std::memory_order_relaxed) >= spare_cpus.load(std::memory_order_relaxed) && rules) {
+  // Threads that wait in recv() beyond the CPUs to spare would, once their answers come, queue
+  // for the GIL anyway: then a spin only takes a CPU from the thread that holds it.
+  const int spare = spare_cpus.load(std::memory_order_relaxed);
+  if ((spinning.fetch_add(1, std::memory_order_relaxed) >= spare ||
+       receiving.load(std::memory_order_relaxed) > spare) && rules) {
     spinning.fetch_sub(1, std::memory_order_relaxed);
     count(kCrowded);
     return kNoSpin;
@@ -234,9 +238,9 @@ const pyrt::FuncDef d_set_spin{
     "(False); returns the previous setting. While a channel's recent replies came back within\n"
     "microseconds, recv() polls the socket without the GIL for a little longer than they took\n"
     "(at most 50 us of CPU a wait, counted toward the time-out) before it sleeps, and so saves\n"
-    "the wake-up. It never spins where the thread may run on one CPU only, nor on more threads\n"
-    "of the process at once than there are CPUs less one, nor once the thread was preempted,\n"
-    "and pauses on a channel whose spins stop paying, as on an idle connection.",
+    "the wake-up. It never spins where the thread may run on one CPU only, nor while more\n"
+    "threads of the process wait in recv() than there are CPUs less one, nor once the thread\n"
+    "was preempted, and pauses on a channel whose spins stop paying, as on an idle connection.",
     "bool"};
 
 Ref f_spin_counts(pyrt::Func&, PyObject* const*) {

@@ -5,7 +5,10 @@
 // When it spins (each rule cheap enough to check on every wait):
 // - lumo.ring.set_spin(True), the default; set_spin(False) turns it off for the process;
 // - the thread may run on more than one CPU (re-checked about once a second);
-// - fewer threads of the process spin at once than there are CPUs to spare one for the peer;
+// - fewer threads of the process spin at once than there are CPUs to spare one for the peer,
+//   and no more threads of the process wait in recv() than that (more would queue for the GIL
+//   when their answers come);
+// - the thread was not preempted since its last spin (others want the CPUs);
 // - this channel's recent waits were short: the budget is a bit more than its typical wait,
 //   at most kSpinCapNs, and zero once its waits grow long;
 // - spinning still pays on this channel: after a few spins in a row that ended asleep, it
