@@ -22,6 +22,7 @@ constexpr std::uint16_t kMaxPause = 4096;
 constexpr std::uint32_t kMinBudgetNs = 4'000;
 constexpr std::uint32_t kSlackNs = 2'000;    // the spin outlasts the typical wait by half and this
 constexpr std::int64_t kRecheckNs = 1'000'000'000;  // how often the usable CPUs are counted again
+constexpr std::int64_t kRecentNs = 20'000'000;      // a preemption older than this is not "now"
 
 std::atomic<bool> enabled{true};
 std::atomic<bool> ruled{true};               // false: every wait spins its full budget (for tests)
@@ -58,15 +59,18 @@ int count_spare_cpus() {
   return CPU_COUNT(&set) - 1;
 }
 
-// Whether the scheduler took the CPU from this thread since the last look: others want the
-// CPUs, and a spin would keep them waiting. Read before a spin, while the peer still works on
-// its answer.
-bool preempted() {
+// Whether the scheduler took the CPU from this thread since its last look, a moment ago:
+// others want the CPUs, and a spin would keep them waiting. A preemption long past (the last
+// look was before a pause, say) says nothing of now. Read before a spin, while the peer still
+// works on its answer.
+bool preempted(std::int64_t now) {
   thread_local long seen = -1;
+  thread_local std::int64_t seen_at = 0;
   rusage ru;
   if (getrusage(RUSAGE_THREAD, &ru) != 0) return true;
-  const bool was = seen >= 0 && ru.ru_nivcsw != seen;
+  const bool was = seen >= 0 && ru.ru_nivcsw != seen && now - seen_at < kRecentNs;
   seen = ru.ru_nivcsw;
+  seen_at = now;
   return was;
 }
 
@@ -164,7 +168,7 @@ ssize_t spin_recv(SpinState& s, int fd, char* dst, size_t n, double timeout, int
     count(kCrowded);
     return kNoSpin;
   }
-  if (rules && preempted()) {
+  if (rules && preempted(start)) {
     spinning.fetch_sub(1, std::memory_order_relaxed);
     count(kPreempted);
     pause_spinning(s);
