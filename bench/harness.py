@@ -6,6 +6,9 @@
                                          xmlrpc, rpyc, pyro5)
     python -m bench --out DIR            write latest.json/.md/.png into DIR (default
                                          bench/results)
+    python -m bench --instructions       only the callgrind counts of one call (lumo, rawpy,
+                                         mpconn; --only picks among them, --calls LOW,HIGH
+                                         sets the two runs' calls; see bench/instructions.py)
 
 Servers and clients always run in separate processes. A system that is not installed is
 reported as skipped; a measurement that fails is reported with its error and the run goes on.
@@ -24,7 +27,7 @@ import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-from bench import measure, report, worker
+from bench import instructions, measure, report, worker
 
 KiB = 1024
 MiB = 1024 * KiB
@@ -71,6 +74,7 @@ class Config:
     bulk_total: int = 1 * GiB
     bulk_chunk: int = 1 * MiB
     pin_cpu: int = 0
+    instruction_calls: list = field(default_factory=lambda: [1000, 6000])  # callgrind runs
 
     @classmethod
     def make(cls, quick: bool) -> "Config":
@@ -81,7 +85,7 @@ class Config:
                    echo_sizes=_sizes([1 * KiB, 1 * MiB], 1 * MiB), echo_n=20, echo_s=0.2,
                    echo_warmup_max=1 * MiB, echo_timeout=30.0, clients=[1, 4], calls_s=0.3,
                    max_calls=100_000, connect_n=10, connect_s=0.3, memory_size=1 * MiB,
-                   bulk_total=64 * MiB)
+                   bulk_total=64 * MiB, instruction_calls=[100, 600])
 
 
 def machine_info() -> dict:
@@ -106,8 +110,8 @@ class Run:
     def __init__(self, cfg: Config, only: list[str], reg: measure.Registry, log=print):
         self.cfg, self.only, self.reg, self.log = cfg, only, reg, log
         self.res = {"meta": {}, "config": asdict(cfg), "systems": {}, "latency": {}, "bulk": {},
-                    "echo": {}, "calls": {}, "connect": {}, "memory": {}, "errors": {},
-                    "targets": []}
+                    "echo": {}, "calls": {}, "connect": {}, "memory": {}, "instructions": {},
+                    "errors": {}, "targets": []}
         self.floor_binary = None
 
     def _attempt(self, name: str, what: str, fn, reraise=()):
@@ -286,6 +290,22 @@ class Run:
             out.update(r)
         return out.get(label)
 
+    def instructions(self) -> None:
+        """Callgrind's counts of one call, last and alone, so that valgrind's processes slow no
+        timed figure. A quick run leaves them out: under valgrind they take minutes."""
+        if self.cfg.quick:
+            self.res["instructions"] = {"skipped": "a quick run leaves them out "
+                                                   "(`python -m bench --instructions`)"}
+            return
+        self.log("instructions (callgrind):")
+        try:
+            self.res["instructions"] = instructions.measure(
+                instructions.rows_for(self.available()), *self.cfg.instruction_calls,
+                attempt=self._attempt)
+        except RuntimeError as exc:  # no valgrind
+            self.res["instructions"] = {"skipped": str(exc)}
+            self.log(f"  skipped: {exc}")
+
     def run(self) -> dict:
         start = time.monotonic()
         meta = self.res["meta"]
@@ -303,6 +323,7 @@ class Run:
                 self.bulk()
             else:
                 self.python_system(name)
+        self.instructions()
         meta["loadavg_end"] = os.getloadavg()
         meta["duration_s"] = round(time.monotonic() - start, 1)
         self.res["targets"] = report.evaluate_targets(self.res)
@@ -341,6 +362,20 @@ def parse_only(text: str | None) -> list[str]:
     return [n for n in SYSTEMS if n in names]
 
 
+def count_instructions(cfg: Config, rows, json_path: Path | None, keep: Path | None) -> int:
+    """`python -m bench --instructions`: the callgrind table alone; 1 if a row failed."""
+    run = Run(cfg, [], reg=None, log=lambda s: print(s, flush=True))
+    try:
+        res = instructions.measure(rows, *cfg.instruction_calls, keep, attempt=run._attempt)
+    except RuntimeError as exc:  # no valgrind
+        raise SystemExit(str(exc)) from None
+    print()
+    print("\n".join(report.instructions_lines(res)))
+    if json_path:
+        json_path.write_text(json.dumps(res, indent=2) + "\n")
+    return 1 if run.res["errors"] else 0
+
+
 def _terminate(signum, frame):
     raise SystemExit(128 + signum)
 
@@ -353,6 +388,13 @@ def main(argv=None) -> int:
     ap.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results",
                     help="directory for latest.json, latest.md and latest.png")
     ap.add_argument("--pin-cpu", type=int, default=0, help="the CPU of the pinned runs")
+    ap.add_argument("--instructions", action="store_true",
+                    help="only count, with callgrind, the instructions of one call")
+    ap.add_argument("--calls", help="the two callgrind runs' numbers of calls, smaller first "
+                                    "(default 1000,6000; 100,600 with --quick)")
+    ap.add_argument("--json", type=Path, help="with --instructions: also write the counts here")
+    ap.add_argument("--keep", type=Path, metavar="DIR", help="with --instructions: keep "
+                                                             "callgrind's files in DIR")
     args = ap.parse_args(argv)
     try:
         only = parse_only(args.only)
@@ -360,6 +402,17 @@ def main(argv=None) -> int:
         ap.error(str(exc))
     cfg = Config.make(args.quick)
     cfg.pin_cpu = args.pin_cpu
+    if args.calls:
+        try:
+            cfg.instruction_calls = list(instructions.parse_calls(args.calls))
+        except ValueError as exc:
+            ap.error(str(exc))
+    if args.instructions:
+        rows = instructions.rows_for(only)
+        if not rows:
+            ap.error("--instructions counts " + ", ".join(sorted({r.target for r in
+                                                                  instructions.ROWS})))
+        return count_instructions(cfg, rows, args.json, args.keep)
     signal.signal(signal.SIGTERM, _terminate)
     reg = measure.Registry()
     try:

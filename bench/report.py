@@ -277,6 +277,9 @@ def markdown(res) -> str:
                    _num(m["growth"] / MiB), _x(m["growth"] / m["payload"])]
                   for n, m in mem.items()])
 
+    md += ["", "## Instructions per round trip, `add(1, 2)`", ""] + instructions_lines(
+        res.get("instructions") or {})
+
     errs = res.get("errors", {})
     if errs:
         md += ["", "## Failed measurements", ""]
@@ -284,6 +287,23 @@ def markdown(res) -> str:
             for m in msgs:
                 md.append(f"- {_label(res, n)}: {_one_line(m)}")
     return "\n".join(md) + "\n"
+
+
+def instructions_lines(inst: dict) -> list[str]:
+    """The callgrind counts of bench.instructions as a paragraph and a table."""
+    if not inst.get("rows"):
+        return [f"Not counted: {inst.get('skipped') or 'no count succeeded in this run'}."]
+    low, high = inst["calls"]
+    lines = [f"Instructions executed per call (callgrind, {high:,} calls minus {low:,}, "
+             f"Python {inst.get('python', '?')}): the client process, and on the server the "
+             "connection's handler thread; the whole server process beside it (for lumo it "
+             "also counts the serving loop's twice-a-second shutdown poll, which grows with "
+             "the time valgrind takes).", ""]
+    return lines + _table(["system", "client + server", "client", "server",
+                           "whole server process"],
+                          [[r["label"], f"{r['per_call']:,}", f"{r['client_per_call']:,}",
+                            f"{r['server_per_call']:,}", f"{r['server_process_per_call']:,}"]
+                           for r in inst.get("rows", {}).values()])
 
 
 def _echo_cell(entry) -> str:

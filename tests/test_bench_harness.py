@@ -17,7 +17,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
-from bench import harness, measure, report, worker  # noqa: E402
+from bench import harness, instructions, measure, report, worker  # noqa: E402
 
 SECTIONS = {"meta", "config", "systems", "latency", "bulk", "echo", "calls", "connect", "memory",
             "errors", "targets"}
@@ -137,8 +137,10 @@ class TestQuickRun:
         res, md, _ = quick
         for heading in ("## Targets", "## Small-call latency", "## Payload echo, MB/s",
                         "## Aggregate calls/s", "## Connect plus first call",
-                        "## Server memory"):
+                        "## Server memory", "## Instructions per round trip"):
             assert heading in md
+        assert res["instructions"] == {"skipped": "a quick run leaves them out "
+                                                  "(`python -m bench --instructions`)"}
         for t in res["targets"]:
             assert t["claim"] in md
         for info in res["systems"].values():
@@ -240,6 +242,40 @@ def test_only_filter_keeps_the_run_order_and_refuses_unknown_names():
     assert harness.parse_only(None) == list(harness.SYSTEMS)
     with pytest.raises(ValueError, match="grpc"):
         harness.parse_only("lumo,grpc")
+
+
+class TestInstructions:
+    """The arithmetic and the choices of bench.instructions; callgrind itself is not run."""
+
+    def test_per_call_is_the_difference_over_the_calls_and_takes_the_growing_thread(self):
+        # thread 1, the serving loop, is the biggest but barely grows; thread 3 handles calls
+        low = ({"1": 9_000_000, "2": 50_000, "3": 2_000_000}, 5_000_000)
+        high = ({"1": 9_100_000, "2": 50_000, "3": 52_000_000}, 60_000_000)
+        assert instructions.per_call(low, high, 5000) == {
+            "per_call": 21_000, "client_per_call": 11_000, "server_per_call": 10_000,
+            "server_process_per_call": 10_020}
+        # a thread that exists only in the longer run counts from zero
+        assert instructions.per_call(({"1": 10}, 0), ({"1": 10, "2": 500}, 1000),
+                                     100)["server_per_call"] == 5
+
+    def test_calls_and_systems_are_checked(self):
+        assert instructions.parse_calls("1000,6000") == (1000, 6000)
+        for bad in ("6000,1000", "0,10", "1000", "a,b", "1,2,3"):
+            with pytest.raises(ValueError, match="--calls"):
+                instructions.parse_calls(bad)
+        assert [r.name for r in instructions.rows_for(harness.parse_only("lumo,mpconn,c"))] == [
+            "lumo", "lumo-attr", "mpconn"]
+        with pytest.raises(SystemExit):
+            harness.main(["--instructions", "--only", "c,xmlrpc"])
+        with pytest.raises(SystemExit):
+            harness.main(["--instructions", "--calls", "10"])
+
+    def test_table_has_a_row_per_system_measured(self):
+        lines = report.instructions_lines({"python": "3.11.7", "calls": [1000, 6000], "rows": {
+            "lumo": {"label": "lumo", "per_call": 21_146, "client_per_call": 10_613,
+                     "server_per_call": 10_533, "server_process_per_call": 10_551}}})
+        assert "6,000 calls minus 1,000, Python 3.11.7" in lines[0]
+        assert lines[-1] == "| lumo | 21,146 | 10,613 | 10,533 | 10,551 |"
 
 
 def _results(**over):

@@ -203,3 +203,54 @@ def test_the_servers_statistics_are_written_on_every_call():
             assert writes == ["host", "port"]
         finally:
             add._client.close()
+
+
+def test_the_clients_attributes_and_methods_follow_every_change(calc):
+    """The client's reads of _connection and _msgid and of its own methods, which on 3.11 read
+    the instance's values in place while the class is unchanged, see each kind of change."""
+    client, seen = calc._client, []
+
+    class Traced(Connection):
+        def recv(self):
+            seen.append("recv")
+            return super().recv()
+
+    plain = client._connection
+    traced = Traced(plain._socket)
+    try:
+        # A data descriptor on the class wins over the instance's value.
+        Client._connection = property(lambda self: traced, lambda self, value: None)
+        assert calc(1, 2) == 3 and seen == ["recv"]
+    finally:
+        del Client._connection
+    assert calc(2, 3) == 5 and seen == ["recv"]
+
+    # An instance attribute shadows a method; a method replaced on the class is called.
+    client._request = lambda *a: seen.append("own") or Client._request(client, *a)
+    assert calc(3, 4) == 7 and seen[-1] == "own"
+    del client._request
+    try:
+        Client._parse = lambda self, response: ("parsed", response[2])
+        assert calc(4, 5) == ("parsed", 9)
+    finally:
+        del Client._parse
+    assert calc(4, 5) == 9
+
+    # A class with its own look-up; then the instance's __dict__ made and written through.
+    class Looking(Client):
+        def __getattribute__(self, name):
+            if name == "_msgid":
+                seen.append(name)
+            return super().__getattribute__(name)
+
+    looking = Looking("127.0.0.1", client._port, TIMEOUT)
+    looking.log = client.log
+    add = _RemoteMethod(looking, "calc.add")
+    try:
+        for n in range(3):
+            before = seen.count("_msgid")
+            assert add(n, 7) == n + 7 and seen.count("_msgid") > before
+    finally:
+        looking.close()
+    vars(client)["_connection"] = traced
+    assert calc(5, 6) == 11 and seen[-1] == "recv"

@@ -22,7 +22,8 @@ import pytest
 
 import lumo.client
 from lumo.protocol import REQUEST
-from lumo.ring import Connection, _probe
+from lumo._testrt import _probe
+from lumo.ring import Connection
 from netutil import serving
 
 pytestmark = [pytest.mark.timeout(120), pytest.mark.usefixtures("quiet_lumo")]

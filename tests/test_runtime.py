@@ -1,5 +1,5 @@
-"""The native runtime's function type and binder, seen through lumo.ring:
-_probe(self, a: int, t: tuple, b: str = "x", c: float = 1.0, *args, **kwds),
+"""The native runtime's function type and binder, seen through the test-only module's
+_probe(self, a: int, t: tuple, b: str = "x", c: float = 1.0, *args, **kwds) and lumo.ring's
 get_port(name: str) and the methods of Connection."""
 
 import functools
@@ -13,7 +13,8 @@ import weakref
 import pytest
 
 from lumo import ring
-from lumo.ring import Connection, _probe, get_port
+from lumo._testrt import _probe
+from lumo.ring import Connection, get_port
 
 SIGNATURE = "(self, a: 'int', t: 'tuple', b: 'str' = 'x', c: 'float' = 1.0, *args, **kwds) -> 'tuple'"
 
@@ -59,7 +60,8 @@ def test_binds_as_a_method():
 
 
 def test_methods_of_connection(chan):
-    assert type(Connection.send) is type(_probe)
+    assert type(Connection.send) is type(get_port)
+    assert type(Connection.send).__name__ == type(_probe).__name__ == "function"
     assert type(chan.send) is types.MethodType and chan.send.__self__ is chan
     assert Connection.send.__qualname__ == "Connection.send"
     assert Connection.send.__name__ == "send"
@@ -74,7 +76,8 @@ def test_methods_of_connection(chan):
 def test_attributes():
     assert _probe.__name__ == "_probe"
     assert _probe.__qualname__ == "_probe"
-    assert _probe.__module__ == "lumo.ring"
+    assert _probe.__module__ == "lumo._testrt"
+    assert not hasattr(ring, "_probe"), "the test hook lives in lumo._testrt only"
     assert _probe.__defaults__ == ("x", 1.0)
     assert _probe.__kwdefaults__ is None
     assert _probe.__annotations__ == {"a": "int", "t": "tuple", "b": "str", "c": "float", "return": "tuple"}

@@ -54,9 +54,12 @@ Ref m_init(pyrt::Func& f, PyObject* const* a) {
   return pyrt::none();
 }
 
+// The reads of every call, each remembered for the class it last saw.
+pyrt::AttrSite site_request, site_connection, site_parse, site_msgid;
+
 // self._request(method, args, kwds), dispatched through the instance.
 Ref request(PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
-  pyrt::Method send = pyrt::method(self, names._request);
+  pyrt::Method send = pyrt::method(self, names._request, site_request);
   return send ? send(method, args, kwds) : Ref();
 }
 
@@ -72,7 +75,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   PyObject* kwds = a[3];
 
   // Reconnect if there is no channel or it has closed.
-  Ref channel = pyrt::getattr(self, names._connection);
+  Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
   bool reopen = channel.get() == Py_None;
   bool ran_code = true;  // may anything have rebound _connection since it was read?
@@ -84,7 +87,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   if (reopen && !open_connection(self)) return Ref();
 
   // Still no channel: no connection could be made (already logged), or no host.
-  if (reopen || ran_code) channel = pyrt::getattr(self, names._connection);
+  if (reopen || ran_code) channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
   int usable = PyObject_IsTrue(channel.get());
   if (usable < 0) return Ref();
@@ -118,7 +121,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
   }
 
   // Exactly one receive, on whatever channel the client has now.
-  channel = pyrt::getattr(self, names._connection);
+  channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
   Ref response = client::channel.recv(channel.get());
   if (!response) {
@@ -132,7 +135,7 @@ Ref m_call(pyrt::Func& f, PyObject* const* a) {
     return log_exception(self, recv_head, response.get(), blank);
   }
 
-  pyrt::Method parse = pyrt::method(self, names._parse);
+  pyrt::Method parse = pyrt::method(self, names._parse, site_parse);
   if (!parse) return Ref();
   Ref result = parse(response.get());
   if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
@@ -258,14 +261,14 @@ pyrt::GlobalSite request_tag;
 Ref m_request(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   static PyObject* const one = PyLong_FromLong(1);  // a cached small int
-  Ref id = pyrt::getattr(self, names._msgid);
+  Ref id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
   id = Ref::steal(PyNumber_InPlaceAdd(id.get(), one));
   if (!id || pyrt::setattr(self, names._msgid, id.get()) < 0) return Ref();
 
   Ref tag = pyrt::global(f, names.REQUEST, request_tag);
   if (!tag) return tag;
-  id = pyrt::getattr(self, names._msgid);
+  id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
   PyObject* message = PyTuple_New(5);
   if (!message) return Ref();
@@ -276,7 +279,7 @@ Ref m_request(pyrt::Func& f, PyObject* const* a) {
   PyTuple_SET_ITEM(message, 3, Ref::borrow(a[2]).release());
   PyTuple_SET_ITEM(message, 4, Ref::borrow(a[3]).release());
 
-  Ref channel = pyrt::getattr(self, names._connection);
+  Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
   if (!client::channel.send(channel.get(), message)) return Ref();
   return pyrt::none();

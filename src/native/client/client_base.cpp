@@ -67,6 +67,9 @@ int unpack3(PyObject* response, Ref (&items)[3]) {
 // The RESPONSE tag read from the module, as long as the module is unchanged.
 pyrt::GlobalSite response_tag;
 
+// The read of every call, remembered for the class it last saw.
+pyrt::AttrSite site_msgid;
+
 Ref m_parse(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* response = a[1];
@@ -94,7 +97,7 @@ Ref m_parse(pyrt::Func& f, PyObject* const* a) {
   } else if (unpack3(response, items) < 0) {
     return Ref();
   }
-  Ref current = pyrt::getattr(self, names._msgid);
+  Ref current = pyrt::getattr(self, names._msgid, site_msgid);
   if (!current) return current;
   differs = not_equal(items[1].get(), current.get());
   if (differs < 0) return Ref();

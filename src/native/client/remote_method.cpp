@@ -18,15 +18,18 @@ Ref m_init(pyrt::Func&, PyObject* const* a) {
 // Room on the stack for the arguments of most calls.
 constexpr Py_ssize_t kStackArgs = 8;
 
+// The reads of every call, each remembered for the class it last saw.
+pyrt::AttrSite site_client, site_call, site_method;
+
 Ref m_call(pyrt::Func&, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* args = a[1];
   PyObject* kwds = a[2];
-  Ref client = pyrt::getattr(self, names._client);
+  Ref client = pyrt::getattr(self, names._client, site_client);
   if (!client) return client;
-  pyrt::Method call = pyrt::method(client.get(), names.call);
+  pyrt::Method call = pyrt::method(client.get(), names.call, site_call);
   if (!call) return Ref();
-  Ref remote_name = pyrt::getattr(self, names._method);
+  Ref remote_name = pyrt::getattr(self, names._method, site_method);
   if (!remote_name) return remote_name;
   if (call.self) {
     // The client's own Client.call takes this call's tuple and dict as they are.

@@ -11,6 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "pyrt/pyrt.hpp"
+
 #include <cstdint>
 
 // The minor version of CPython 3 whose internals this build uses; 0 on the
@@ -176,6 +178,153 @@ inline std::uint64_t dict_version(PyObject* dict) {
 #else
   (void)dict;
   return 0;
+#endif
+}
+
+// ------------------------------------------------------- attribute sites
+//
+// A call site that reads one attribute of instances of (mostly) one class
+// remembers where that class's instances keep it, as the interpreter's own
+// specialised attribute reads do: the class's version tag says that nothing
+// on the class or its bases changed (no data descriptor of that name came,
+// __getattribute__ is still the generic one), and the class's shared keys say
+// at which slot of an instance's values the attribute is. The instance's value
+// is read there while the instance keeps its values in place (no __dict__
+// made for it); a slot that holds nothing sends the site to the plain look-up.
+// A method site remembers the function found on the class and that instances
+// cannot shadow it (the name has no slot, or the instance's slot is empty).
+
+#if LUMO_INTERP
+// The split-table layout of 3.11 to 3.13 (Include/internal/pycore_dict.h, the
+// same in the three, as built with the GIL): a class's shared keys, with their
+// entries after the index table.
+struct SharedKeys {
+  Py_ssize_t dk_refcnt;
+  std::uint8_t dk_log2_size;
+  std::uint8_t dk_log2_index_bytes;
+  std::uint8_t dk_kind;
+  std::uint32_t dk_version;
+  Py_ssize_t dk_usable;
+  Py_ssize_t dk_nentries;
+  char dk_indices[1];
+};
+struct SharedEntry {
+  PyObject* me_key;
+  PyObject* me_value;
+};
+inline constexpr std::uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT
+
+inline const SharedKeys* shared_keys(PyTypeObject* type) {
+  return reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+}
+
+// Whether instances of the class keep their attributes in values laid out by
+// the class's shared keys (Include/internal/pycore_object.h).
+inline bool has_values(PyTypeObject* type) {
+#if LUMO_INTERP >= 13
+  // Inline values right after the object head, for classes of that layout.
+  return PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) && type->tp_basicsize == sizeof(PyObject);
+#else
+  return PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+#endif
+}
+
+// The instance's values (one slot per entry of the shared keys), or null
+// once a __dict__ of its own has taken them over.
+inline PyObject** instance_values(PyObject* obj) {
+#if LUMO_INTERP == 11
+  // A values pointer four words before the object.
+  return *(reinterpret_cast<PyObject***>(obj) - 4);
+#elif LUMO_INTERP == 12
+  // Three words before the object: the dict, or the values tagged with a low bit.
+  char* dict_or_values = *(reinterpret_cast<char**>(obj) - 3);
+  if (!(reinterpret_cast<std::uintptr_t>(dict_or_values) & 1)) return nullptr;
+  return reinterpret_cast<PyObject**>(dict_or_values + 1);
+#else
+  // After the head: capacity, size, embedded and valid bytes, then the slots.
+  struct Inline {
+    std::uint8_t capacity, size, embedded, valid;
+    PyObject* values[1];
+  };
+  auto* v = reinterpret_cast<Inline*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+  return v->valid ? v->values : nullptr;
+#endif
+}
+
+// The slot of `name` in the shared keys (names are interned: compared by identity), or -1.
+inline Py_ssize_t shared_slot(const SharedKeys* keys, PyObject* name) {
+  const auto* entries = reinterpret_cast<const SharedEntry*>(keys->dk_indices + (std::size_t{1} << keys->dk_log2_index_bytes));
+  for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+    if (entries[i].me_key == name) return i;
+  return -1;
+}
+
+// The values of an instance whose class is as the site learnt it, or null.
+inline PyObject** site_values(PyObject* obj, const pyrt::AttrSite& site) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!site.version || type->tp_version_tag != site.version || shared_keys(type) != site.keys) return nullptr;
+#if LUMO_INTERP == 11
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
+#endif
+  return instance_values(obj);
+}
+#endif
+
+// The instance's own value of the site's attribute (borrowed), or null: not
+// known here, the caller looks it up the plain way.
+inline PyObject* site_value(PyObject* obj, const pyrt::AttrSite& site) {
+#if LUMO_INTERP
+  PyObject** values = site_values(obj, site);
+  return values && site.index >= 0 ? values[site.index] : nullptr;
+#else
+  (void)obj;
+  (void)site;
+  return nullptr;
+#endif
+}
+
+// After a plain look-up of obj.name: learns where the class keeps it. With
+// `function` (a method site), the function the class holds under the name,
+// which the instance did not shadow.
+inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyObject* function = nullptr) {
+  site.version = 0;
+#if LUMO_INTERP
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!has_values(type) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+      type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
+    return;
+  const SharedKeys* keys = shared_keys(type);
+  if (!keys || keys->dk_kind != kSplitKeys || !instance_values(obj)) return;
+  PyObject* on_type = _PyType_Lookup(type, name);  // borrowed
+  if (function ? on_type != function : on_type && Py_TYPE(on_type)->tp_descr_set) return;
+  const unsigned int version = type_version(type);
+  if (!version) return;
+  site.keys = keys;
+  site.index = shared_slot(keys, name);
+  site.nentries = keys->dk_nentries;
+  site.function = function;
+  if (!function && site.index < 0) return;  // kept elsewhere (a dict made for the instance)
+  site.version = version;
+#else
+  (void)obj;
+  (void)name;
+  (void)function;
+#endif
+}
+
+// The class's function under the site's name, when the instance cannot shadow it (borrowed), or null.
+inline PyObject* site_method(PyObject* obj, const pyrt::AttrSite& site) {
+#if LUMO_INTERP
+  if (!site.function) return nullptr;
+  PyObject** values = site_values(obj, site);
+  if (!values) return nullptr;
+  if (site.index >= 0 ? values[site.index] != nullptr : shared_keys(Py_TYPE(obj))->dk_nentries != site.nentries)
+    return nullptr;
+  return site.function;
+#else
+  (void)obj;
+  (void)site;
+  return nullptr;
 #endif
 }
 

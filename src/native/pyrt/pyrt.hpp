@@ -181,6 +181,19 @@ Ref text(PyObject* v);
 
 // Attribute access with an interned name.
 inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+
+// A call site's memory of one attribute look-up on instances of a class:
+// pyrt/interp.hpp learns it after a plain look-up and reads through it while
+// the class and the instance are as they were.
+struct AttrSite {
+  unsigned int version = 0;    // the class's version tag when learnt; 0: nothing learnt
+  const void* keys = nullptr;  // the class's shared keys when learnt (only compared)
+  Py_ssize_t index = -1;       // the attribute's slot in the values; -1: the name has none
+  Py_ssize_t nentries = 0;     // names in the shared keys when learnt
+  PyObject* function = nullptr;  // method sites: the class's function, borrowed (the unchanged class holds it)
+};
+// o.name for a call site that reads the same attribute on every call.
+Ref getattr(PyObject* o, PyObject* name, AttrSite& site);
 inline int setattr(PyObject* o, PyObject* name, PyObject* v) { return PyObject_SetAttr(o, name, v); }
 
 // obj.name(args...), through vectorcall.
@@ -315,5 +328,7 @@ struct Method {
   }
 };
 Method method(PyObject* obj, PyObject* name);
+// The same for a call site that looks up the same method on every call.
+Method method(PyObject* obj, PyObject* name, AttrSite& site);
 
 }  // namespace pyrt

@@ -167,6 +167,25 @@ Method method(PyObject* obj, PyObject* name) {
   return m;
 }
 
+Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
+  if (PyObject* v = interp::site_value(o, site)) return Ref::borrow(v);
+  Ref v = getattr(o, name);
+  if (v) interp::learn_site(o, name, site);
+  return v;
+}
+
+Method method(PyObject* obj, PyObject* name, AttrSite& site) {
+  if (PyObject* f = interp::site_method(obj, site)) {
+    Method m;
+    m.func = Ref::borrow(f);
+    m.self = obj;
+    return m;
+  }
+  Method m = method(obj, name);
+  if (m.self) interp::learn_site(obj, name, site, m.func.get());
+  return m;
+}
+
 int add_function(PyObject* module, const FuncDef& def) {
   Ref f = make_function(def, module);
   if (!f) return -1;

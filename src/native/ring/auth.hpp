@@ -51,7 +51,7 @@ int secure_raise_failure(const Secure& s);
 // A frame header that is not lumo's on a channel: a handshake message or TLS
 // where a message belongs. Sets the error that says so and returns true;
 // false for anything else. `sec` may be null (a channel without trust).
-bool foreign_header(Secure* sec, int fd, PyObject* sock, const unsigned char* head, double timeout);
+bool foreign_header(Secure* sec, int fd, PyObject* sock, const unsigned char* head);
 
 // Message I/O of a channel with TLS, `timeout` bounding every wait (negative:
 // none). tls_read returns the count read (0: end of stream) or -1 with an
@@ -65,7 +65,8 @@ int tls_discard(Secure& s, int fd);
 // _tls_context and _set_handshake_deadline to the module.
 int add_security(PyObject* module);
 
-// ------------------------------------------------------------ shared by auth.cpp and tls.cpp
+// ------------------------------------------------------------ shared by auth.cpp, handshake.cpp and tls.cpp
+
 
 // How long socket waits may last: each at most `per_wait` seconds, all of them
 // together until `deadline` (monotonic seconds). Negative: no bound.
@@ -115,5 +116,24 @@ int add_tls(PyObject* module);  // set_tls, _tls_context
 int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* host, const Wait& w);
 int tls_write_bytes(Secure& s, int fd, const char* p, size_t n, const Wait& w);
 ssize_t tls_read_wait(Secure& s, int fd, char* dst, size_t n, const Wait& w);
+
+// The key that new channels get (bytes, or empty; set by set_authkey) and
+// lumo.ring.AuthenticationError (made at module exec), kept for the process.
+extern Ref& g_key;
+extern PyObject* g_auth_error;
+
+// Imports what the key handshake computes with (hmac, os.urandom), once.
+int load_crypto();
+
+// Runs the key handshake over the channel's transport (inside TLS when it
+// runs): 0 when the peer has proved itself, -1 with an error set.
+int key_handshake(Secure& s, int fd, Role role, PyObject* sock, const Wait& w);
+
+// Raises AuthenticationError for the handshake head `h` that a server sent in
+// place of a frame to a client without a key: the refusal, in words.
+void raise_refusal(PyObject* sock, const unsigned char* h);
+
+// Adds _handshake and its type to the module.
+int add_handshake(PyObject* module);
 
 }  // namespace ring

@@ -1,5 +1,6 @@
 // Opcode walk over a pickle stream (protocols 0 to 5): memo indices, lengths and nesting depth.
 #include "ring/pickle_check.hpp"
+#include "ring/frame.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -47,12 +48,6 @@ struct Table {
   }
 };
 constexpr Table kTable;
-
-std::uint64_t le(const unsigned char* p, int n) {
-  std::uint64_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 // The end of the line that starts at p: the line feed, or the end of the data (the
 // unpickler reads a last line without a line feed as it is).
@@ -252,7 +247,7 @@ bool check_pickle(const unsigned char* data, std::size_t len, PickleProblem* pro
         break;
       case kFixed4:
         if (left < 4) return true;
-        index = le(p, 4);
+        index = load_le<std::uint32_t>(p);
         if (op == 'r' && index >= len) return found(PickleProblem::kMemoIndex, at, index, 0);  // LONG_BINPUT
         p += 4;
         break;
@@ -282,7 +277,7 @@ bool check_pickle(const unsigned char* data, std::size_t len, PickleProblem* pro
       case kCount8: {
         const int width = kTable.arg[op] == kCount1 ? 1 : kTable.arg[op] == kCount4 ? 4 : 8;
         if (left < static_cast<std::size_t>(width)) return true;
-        const std::uint64_t n = le(p, width);
+        const std::uint64_t n = width == 1 ? *p : width == 4 ? load_le<std::uint32_t>(p) : load_le<std::uint64_t>(p);
         p += width;
         if (n > static_cast<std::uint64_t>(end - p))  // the unpickler would allocate n, then fail
           return found(PickleProblem::kLength, at, n, static_cast<std::size_t>(end - p));

@@ -21,11 +21,7 @@ Ref f_get_port(pyrt::Func&, PyObject* const* a) {
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(a[0], &n);
   if (!s) return Ref();
-  std::uint32_t h = 2166136261u;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    h ^= static_cast<unsigned char>(s[i]);
-    h *= 16777619u;
-  }
+  const std::uint32_t h = fnv1a(s, static_cast<size_t>(n));
   return Ref::steal(PyLong_FromLong(kPortBase + static_cast<long>(h % kPortSpan)));
 }
 
@@ -33,21 +29,6 @@ const pyrt::Param p_get_port[] = {{"name", "str", pyrt::Check::Str}};
 const pyrt::FuncDef d_get_port{
     "get_port", "get_port", p_get_port, f_get_port,
     "get_port(name)\n\nThe TCP port of a service name: stable across processes and runs, in 10000..31999.", "int"};
-
-// Exercises every kind of parameter the binder knows; the tests call it.
-Ref f_probe(pyrt::Func&, PyObject* const* a) {
-  return Ref::steal(PyTuple_Pack(7, a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
-}
-const pyrt::Param p_probe[] = {
-    {"self"},
-    {"a", "int", pyrt::Check::Int},
-    {"t", "tuple", pyrt::Check::Tuple},
-    {"b", "str", pyrt::Check::Str, pyrt::dstr("x")},
-    {"c", "float", pyrt::Check::Float, pyrt::dfloat(1.0)},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
-    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
-};
-const pyrt::FuncDef d_probe{"_probe", "_probe", p_probe, f_probe, "Returns its bound arguments (for tests).", "tuple"};
 
 int exec_ring(PyObject* module) {
   if (pyrt::init_runtime() < 0) return -1;
@@ -94,7 +75,6 @@ int exec_ring(PyObject* module) {
   if (add_security(module) < 0) return -1;
   if (pyrt::add_function(module, d_get_port) < 0) return -1;
   if (add_spin_function(module) < 0) return -1;
-  if (pyrt::add_function(module, d_probe) < 0) return -1;
   // The interpreter version whose internals this build reads ("3.12"), or ""
   // on the plain path.
   char internals[16] = "";

@@ -159,60 +159,65 @@ int add_tls(PyObject* module) {
   return 0;
 }
 
-int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* name, const Wait& w) {
-  PyObject* ctx = role == Role::Server ? s.tls_server.get() : s.tls_client.get();
-  if (!ctx) return 0;
-  if (load_ssl() < 0) return -1;
-  s.incoming = pyrt::call(ssl_names.memory_bio);
-  s.outgoing = pyrt::call(ssl_names.memory_bio);
-  if (!s.incoming || !s.outgoing) return -1;
-  Ref host = pyrt::none();
-  if (role == Role::Client && name && PyUnicode_Check(name)) {
-    host = Ref::borrow(name);
-  } else if (role == Role::Client) {
-    Ref peer = pyrt::call_method(sock, pyrt::intern("getpeername"));
-    if (!peer) return -1;
-    host = Ref::steal(PySequence_GetItem(peer.get(), 0));
-    if (!host) return -1;
-  }
-  s.ssl = pyrt::call_method(ctx, pyrt::intern("wrap_bio"), s.incoming.get(), s.outgoing.get(),
-                            role == Role::Server ? Py_True : Py_False, host.get());
-  if (!s.ssl) return -1;
-  char buf[16 * 1024];
-  if (role == Role::Server) {
-    // A peer without TLS shows itself in its first byte (TLS starts with a
-    // handshake record, 0x16): it gets a refusal it can read.
-    const ssize_t n = raw_read(fd, buf, sizeof buf, w);
-    if (n < 0) return -1;
-    if (n == 0) return raise_auth(role, sock, "the peer closed the connection before the TLS handshake");
-    if (static_cast<unsigned char>(buf[0]) != 0x16) {
-      if (buf[0] == 'L') {
-        unsigned char r[kRefusal];
-        refusal('T', r);
-        raise_auth(role, sock, "the peer does not speak TLS (it has no TLS set)");
-        refuse(nullptr, fd, reinterpret_cast<const char*>(r), kRefusal);
-        return -1;
-      }
-      char text[120];
-      std::snprintf(text, sizeof text, "the peer sent %02x%02x, which is no TLS handshake",
-                    static_cast<unsigned char>(buf[0]), n > 1 ? static_cast<unsigned char>(buf[1]) : 0);
-      return raise_auth(role, sock, text);
+namespace {
+
+constexpr size_t kHandshakeRead = 16 * 1024;
+
+// The name the client's end checks the server's certificate against: the
+// channel's server_hostname, or the address it connected to. None on the
+// server's end. Empty with an error set.
+Ref tls_host(Role role, PyObject* sock, PyObject* name) {
+  if (role == Role::Server) return pyrt::none();
+  if (name && PyUnicode_Check(name)) return Ref::borrow(name);
+  Ref peer = pyrt::call_method(sock, pyrt::intern("getpeername"));
+  if (!peer) return Ref();
+  return Ref::steal(PySequence_GetItem(peer.get(), 0));
+}
+
+// The server's end reads the peer's first bytes itself: a peer without TLS
+// shows itself in its first byte (TLS starts with a handshake record, 0x16)
+// and gets a refusal it can read. 0 when they are TLS, handed on to `s`.
+int first_record(Secure& s, int fd, PyObject* sock, const Wait& w) {
+  char buf[kHandshakeRead];
+  const ssize_t n = raw_read(fd, buf, sizeof buf, w);
+  if (n < 0) return -1;
+  if (n == 0) return raise_auth(Role::Server, sock, "the peer closed the connection before the TLS handshake");
+  if (static_cast<unsigned char>(buf[0]) != 0x16) {
+    if (buf[0] == 'L') {
+      unsigned char r[kRefusal];
+      refusal('T', r);
+      raise_auth(Role::Server, sock, "the peer does not speak TLS (it has no TLS set)");
+      refuse(nullptr, fd, reinterpret_cast<const char*>(r), kRefusal);
+      return -1;
     }
-    if (give(s, buf, static_cast<size_t>(n)) < 0) return -1;
+    char text[120];
+    std::snprintf(text, sizeof text, "the peer sent %02x%02x, which is no TLS handshake",
+                  static_cast<unsigned char>(buf[0]), n > 1 ? static_cast<unsigned char>(buf[1]) : 0);
+    return raise_auth(Role::Server, sock, text);
   }
+  return give(s, buf, static_cast<size_t>(n));
+}
+
+// A handshake that TLS refused (the SSLError set): the alert that says why
+// goes to the peer before the channel closes, and the error says it too.
+int tls_refused(Secure& s, int fd, Role role, PyObject* sock, const Wait& w) {
+  pyrt::SavedError e;
+  drain(s, fd, w);
+  PyErr_Clear();
+  Ref text = pyrt::text(e.value());
+  if (!text) return -1;
+  std::string reason = "TLS: ";
+  reason += pyrt::Utf8(text.get()).c_str();
+  return raise_auth(role, sock, reason.c_str());
+}
+
+// Drives do_handshake() until it is done, moving the records both ways.
+int tls_rounds(Secure& s, int fd, Role role, PyObject* sock, const Wait& w) {
+  char buf[kHandshakeRead];
   for (int round = 0; round < 64; ++round) {
     Ref done = pyrt::call_method(s.ssl.get(), pyrt::intern("do_handshake"));
-    if (!done && !PyErr_ExceptionMatches(ssl_names.want_read)) {
-      if (!PyErr_ExceptionMatches(ssl_names.error)) return -1;
-      pyrt::SavedError e;
-      drain(s, fd, w);  // the alert that says why goes to the peer before the channel closes
-      PyErr_Clear();
-      Ref text = pyrt::text(e.value());
-      if (!text) return -1;
-      std::string reason = "TLS: ";
-      reason += pyrt::Utf8(text.get()).c_str();
-      return raise_auth(role, sock, reason.c_str());
-    }
+    if (!done && !PyErr_ExceptionMatches(ssl_names.want_read))
+      return PyErr_ExceptionMatches(ssl_names.error) ? tls_refused(s, fd, role, sock, w) : -1;
     PyErr_Clear();
     if (drain(s, fd, w) < 0) return -1;
     if (done) {
@@ -229,6 +234,24 @@ int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* name, cons
     if (give(s, buf, static_cast<size_t>(n)) < 0) return -1;
   }
   return raise_auth(role, sock, "the TLS handshake did not end");
+}
+
+}  // namespace
+
+int tls_begin(Secure& s, int fd, Role role, PyObject* sock, PyObject* name, const Wait& w) {
+  PyObject* ctx = role == Role::Server ? s.tls_server.get() : s.tls_client.get();
+  if (!ctx) return 0;
+  if (load_ssl() < 0) return -1;
+  s.incoming = pyrt::call(ssl_names.memory_bio);
+  s.outgoing = pyrt::call(ssl_names.memory_bio);
+  if (!s.incoming || !s.outgoing) return -1;
+  Ref host = tls_host(role, sock, name);
+  if (!host) return -1;
+  s.ssl = pyrt::call_method(ctx, pyrt::intern("wrap_bio"), s.incoming.get(), s.outgoing.get(),
+                            role == Role::Server ? Py_True : Py_False, host.get());
+  if (!s.ssl) return -1;
+  if (role == Role::Server && first_record(s, fd, sock, w) < 0) return -1;
+  return tls_rounds(s, fd, role, sock, w);
 }
 
 int tls_write_bytes(Secure& s, int fd, const char* p, size_t n, const Wait& w) {

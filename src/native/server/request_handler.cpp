@@ -16,6 +16,9 @@ using pyrt::Param;
 // ------------------------------------------------------------- setup
 
 
+// The reads of every call, each remembered for the class it last saw.
+pyrt::AttrSite site_connection, site_process, site_client_address, site_server, site_client, site_record, site_parse;
+
 // Logs prefix + the client address + suffix through server.log.<level>,
 // reading server, its log and client_address in that order.
 Ref log_peer(PyObject* self, PyObject* level, PyObject* prefix, PyObject* suffix) {
@@ -78,14 +81,15 @@ int connection_error(Func& f, const pyrt::SavedError& e) {
 Ref m_handle(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   for (;;) {
-    Ref connection = pyrt::getattr(self, names._connection);
+    Ref connection = pyrt::getattr(self, names._connection, site_connection);
     if (!connection) return connection;
     const int done = channel.closed(connection.get());
     if (done < 0) return Ref();
     if (done) return pyrt::none();
     connection.reset();
 
-    Ref r = pyrt::call_method(self, names.process);
+    pyrt::Method process = pyrt::method(self, names.process, site_process);
+    Ref r = process ? process() : Ref();
     if (r) continue;
 
     pyrt::SavedError e;
@@ -153,20 +157,20 @@ int call_arguments(Pass& p, Ref& args, Ref& kwds) {
 // Steps of a pass that are answered whatever happens: note the sender, make
 // the entry of the name, parse, call, count. Returns the call's result.
 Ref serve_request(Pass& p) {
-  Ref address = pyrt::getattr(p.self, names.client_address);
+  Ref address = pyrt::getattr(p.self, names.client_address, site_client_address);
   if (!address) return address;
   Ref host = item(address.get(), 0);
   if (!host) return host;
-  Ref server = pyrt::getattr(p.self, names.server);
+  Ref server = pyrt::getattr(p.self, names.server, site_server);
   if (!server) return server;
-  Ref client = pyrt::getattr(server.get(), names.client);
+  Ref client = pyrt::getattr(server.get(), names.client, site_client);
   if (!client || refresh_item(client.get(), names.host, host.get()) < 0) return Ref();
   Ref port = item(address.get(), 1);
   if (!port || refresh_item(client.get(), names.port, port.get()) < 0) return Ref();
 
   p.key = item(p.request, 2);
   if (!p.key) return Ref();
-  p.record = pyrt::getattr(p.self, names.record);
+  p.record = pyrt::getattr(p.self, names.record, site_record);
   if (!p.record) return Ref();
   const int known = contains(p.record.get(), p.key.get());
   if (known < 0) return Ref();
@@ -177,7 +181,8 @@ Ref serve_request(Pass& p) {
       return Ref();
   }
 
-  Ref parsed = pyrt::call_method(server.get(), names._parse, p.request);
+  pyrt::Method parse = pyrt::method(server.get(), names._parse, site_parse);
+  Ref parsed = parse ? parse(p.request) : Ref();
   if (!parsed) return parsed;
   Ref parts[4];
   if (unpack(parsed.get(), 4, parts) < 0) return Ref();
@@ -251,7 +256,7 @@ Ref send_response(Func& f, PyObject* connection, PyObject* msgid, PyObject* resp
 // process(self)
 Ref m_process(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
-  Ref connection = pyrt::getattr(self, names._connection);
+  Ref connection = pyrt::getattr(self, names._connection, site_connection);
   if (!connection) return connection;
   Ref request = channel.recv(connection.get());
   if (!request) return request;

@@ -139,9 +139,12 @@ int wrong_tag(Func& f, PyObject* request) {
   return truth(ne.get());
 }
 
+// The read of every call, remembered for the class it last saw.
+pyrt::AttrSite site_registry;
+
 // What the name resolves to; AttributeError is left set for the caller.
 Ref resolve(PyObject* self, PyObject* pieces, Py_ssize_t npieces) {
-  Ref registry = pyrt::getattr(self, names._server);
+  Ref registry = pyrt::getattr(self, names._server, site_registry);
   if (!registry) return registry;
   Ref alias = item(pieces, 0);
   if (!alias) return alias;

@@ -4,7 +4,8 @@
 //   ( tuple, [ list, { dict (u32 count, then the items; a dict's as key, value).
 // The decoder trusts nothing: every length is checked against the bytes that
 // are there, so it never allocates more than a small multiple of the message.
-#include "ring/fastcodec.hpp"
+#include "ring/compact.hpp"
+#include "ring/frame.hpp"
 #include "pyrt/interp.hpp"
 
 #include <cstdint>
@@ -34,17 +35,14 @@ bool reserve(Bytes& b, std::size_t more) {
 inline void store_tag_u32(Bytes& b, char tag, std::uint32_t n) {
   auto* q = reinterpret_cast<unsigned char*>(b.p + b.len);
   q[0] = static_cast<unsigned char>(tag);
-  q[1] = static_cast<unsigned char>(n);
-  q[2] = static_cast<unsigned char>(n >> 8);
-  q[3] = static_cast<unsigned char>(n >> 16);
-  q[4] = static_cast<unsigned char>(n >> 24);
+  store_le(q + 1, n);
   b.len += 5;
 }
 
 inline void store_tag_8(Bytes& b, char tag, std::uint64_t v) {
   auto* q = reinterpret_cast<unsigned char*>(b.p + b.len);
   q[0] = static_cast<unsigned char>(tag);
-  for (int i = 0; i < 8; ++i) q[1 + i] = static_cast<unsigned char>(v >> (8 * i));
+  store_le(q + 1, v);
   b.len += 9;
 }
 
@@ -135,32 +133,8 @@ struct Encoder {
   bool put(PyObject* o, int depth) {
     if (out.len > kMaxSize || !reserve(out, 9)) return false;
     PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyLong_Type) {
-      long long v;
-      if (!pyrt::interp::small_int(o, &v)) {
-        int overflow = 0;
-        v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow || (v == -1 && PyErr_Occurred())) {
-          PyErr_Clear();
-          return false;
-        }
-      }
-      store_tag_8(out, 'i', static_cast<std::uint64_t>(v));
-      return true;
-    }
-    if (t == &PyUnicode_Type) {
-      if (!seen.first(o)) return false;
-      if (PyUnicode_IS_COMPACT_ASCII(o))
-        return put_blob(out, 's', static_cast<const char*>(PyUnicode_DATA(o)),
-                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
-      Py_ssize_t n;
-      const char* text = PyUnicode_AsUTF8AndSize(o, &n);
-      if (!text) {  // lone surrogates: pickle carries them
-        PyErr_Clear();
-        return false;
-      }
-      return put_blob(out, 's', text, static_cast<std::size_t>(n));
-    }
+    if (t == &PyLong_Type) return put_int(o);
+    if (t == &PyUnicode_Type) return seen.first(o) && put_str(o);
     if (o == Py_None || o == Py_True || o == Py_False) {
       out.p[out.len++] = o == Py_None ? 'N' : o == Py_True ? 'T' : 'F';
       return true;
@@ -176,33 +150,57 @@ struct Encoder {
       return seen.first(o) &&
              put_blob(out, 'b', PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
     if (depth >= kMaxDepth) return false;
-    if (t == &PyTuple_Type) {
-      if (!seen.first(o)) return false;
-      const Py_ssize_t n = PyTuple_GET_SIZE(o);
-      if (!put_tag_u32(out, '(', static_cast<std::size_t>(n))) return false;
-      for (Py_ssize_t i = 0; i < n; ++i)
-        if (!put(PyTuple_GET_ITEM(o, i), depth + 1)) return false;
-      return true;
-    }
-    if (t == &PyList_Type) {
-      if (!seen.first(o)) return false;
-      const Py_ssize_t n = PyList_GET_SIZE(o);
-      if (!put_tag_u32(out, '[', static_cast<std::size_t>(n))) return false;
-      for (Py_ssize_t i = 0; i < n; ++i)
-        if (!put(PyList_GET_ITEM(o, i), depth + 1)) return false;
-      return true;
-    }
-    if (t == &PyDict_Type) {
-      if (!seen.first(o)) return false;
-      if (!put_tag_u32(out, '{', static_cast<std::size_t>(PyDict_GET_SIZE(o)))) return false;
-      Py_ssize_t pos = 0;
-      PyObject* key;
-      PyObject* value;
-      while (PyDict_Next(o, &pos, &key, &value))
-        if (!put(key, depth + 1) || !put(value, depth + 1)) return false;
-      return true;
-    }
+    if (t == &PyTuple_Type)
+      return seen.first(o) && put_items('(', reinterpret_cast<PyTupleObject*>(o)->ob_item, PyTuple_GET_SIZE(o), depth);
+    if (t == &PyList_Type)
+      return seen.first(o) && put_items('[', reinterpret_cast<PyListObject*>(o)->ob_item, PyList_GET_SIZE(o), depth);
+    if (t == &PyDict_Type) return seen.first(o) && put_dict(o, depth);
     return false;
+  }
+
+  bool put_int(PyObject* o) {
+    long long v;
+    if (!pyrt::interp::small_int(o, &v)) {
+      int overflow = 0;
+      v = PyLong_AsLongLongAndOverflow(o, &overflow);
+      if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+      }
+    }
+    store_tag_8(out, 'i', static_cast<std::uint64_t>(v));
+    return true;
+  }
+
+  bool put_str(PyObject* o) {
+    if (PyUnicode_IS_COMPACT_ASCII(o))
+      return put_blob(out, 's', static_cast<const char*>(PyUnicode_DATA(o)),
+                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+    Py_ssize_t n;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!text) {  // lone surrogates: pickle carries them
+      PyErr_Clear();
+      return false;
+    }
+    return put_blob(out, 's', text, static_cast<std::size_t>(n));
+  }
+
+  // A tuple or a list: the tag, the count, the items.
+  bool put_items(char tag, PyObject* const* items, Py_ssize_t n, int depth) {
+    if (!put_tag_u32(out, tag, static_cast<std::size_t>(n))) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!put(items[i], depth + 1)) return false;
+    return true;
+  }
+
+  bool put_dict(PyObject* o, int depth) {
+    if (!put_tag_u32(out, '{', static_cast<std::size_t>(PyDict_GET_SIZE(o)))) return false;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(o, &pos, &key, &value))
+      if (!put(key, depth + 1) || !put(value, depth + 1)) return false;
+    return true;
   }
 };
 
@@ -232,12 +230,12 @@ struct CacheUse {
 Ref short_ascii(const char* s, std::size_t n, CacheUse& use, bool* done) {
   *done = false;
   if (n > kCachedStrMax) return Ref();
-  std::uint32_t h = 2166136261u;
+  std::uint32_t h = kFnvBasis;
   unsigned char high = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const auto c = static_cast<unsigned char>(s[i]);
     high |= c;
-    h = (h ^ c) * 16777619u;
+    h = fnv1a_step(h, c);
   }
   if (high & 0x80 || !use.take(h % kStrCacheSize)) return Ref();
   *done = true;
@@ -265,16 +263,10 @@ struct Decoder {
     return Ref();
   }
   std::size_t left() const { return static_cast<std::size_t>(end - p); }
-  std::uint64_t u64() {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    p += 8;
-    return v;
-  }
-  std::uint32_t u32() {
-    std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                      static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-    p += 4;
+  template <class T>
+  T take() {
+    const T v = load_le<T>(p);
+    p += sizeof(T);
     return v;
   }
 
@@ -287,10 +279,10 @@ struct Decoder {
       case 'F': return pyrt::boolean(false);
       case 'i':
         if (left() < 8) return bad("truncated int");
-        return Ref::steal(PyLong_FromLongLong(static_cast<long long>(u64())));
+        return Ref::steal(PyLong_FromLongLong(static_cast<long long>(take<std::uint64_t>())));
       case 'd': {
         if (left() < 8) return bad("truncated float");
-        std::uint64_t bits = u64();
+        std::uint64_t bits = take<std::uint64_t>();
         double d;
         std::memcpy(&d, &bits, sizeof d);
         return Ref::steal(PyFloat_FromDouble(d));
@@ -298,7 +290,7 @@ struct Decoder {
       case 's':
       case 'b': {
         if (left() < 4) return bad("truncated length");
-        const std::size_t n = u32();
+        const std::size_t n = take<std::uint32_t>();
         if (left() < n) return bad("length past the end");
         const char* s = reinterpret_cast<const char*>(p);
         p += n;
@@ -313,36 +305,41 @@ struct Decoder {
       case '{': {
         if (depth >= kMaxDepth) return bad("nesting too deep");
         if (left() < 4) return bad("truncated count");
-        const std::size_t n = u32();
+        const std::size_t n = take<std::uint32_t>();
         // Every item takes at least one byte: a count is bounded by what is there.
         if (n > left() || (tag == '{' && n > left() / 2)) return bad("count past the end");
         const Py_ssize_t count = static_cast<Py_ssize_t>(n);
-        if (tag == '{') {
-          Ref d = Ref::steal(PyDict_New());
-          if (!d) return d;
-          for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref k = get(depth + 1);
-            if (!k) return k;
-            Ref v = get(depth + 1);
-            if (!v) return v;
-            if (PyDict_SetItem(d.get(), k.get(), v.get()) < 0) return Ref();
-          }
-          return d;
-        }
-        Ref seq = Ref::steal(tag == '(' ? PyTuple_New(count) : PyList_New(count));
-        if (!seq) return seq;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-          Ref item = get(depth + 1);
-          if (!item) return item;
-          if (tag == '(')
-            PyTuple_SET_ITEM(seq.get(), i, item.release());
-          else
-            PyList_SET_ITEM(seq.get(), i, item.release());
-        }
-        return seq;
+        return tag == '{' ? get_dict(count, depth) : get_seq(tag == '(', count, depth);
       }
       default: --p; return bad("unknown tag");
     }
+  }
+
+  Ref get_dict(Py_ssize_t count, int depth) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return d;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      Ref k = get(depth + 1);
+      if (!k) return k;
+      Ref v = get(depth + 1);
+      if (!v) return v;
+      if (PyDict_SetItem(d.get(), k.get(), v.get()) < 0) return Ref();
+    }
+    return d;
+  }
+
+  Ref get_seq(bool tuple, Py_ssize_t count, int depth) {
+    Ref seq = Ref::steal(tuple ? PyTuple_New(count) : PyList_New(count));
+    if (!seq) return seq;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      Ref item = get(depth + 1);
+      if (!item) return item;
+      if (tuple)
+        PyTuple_SET_ITEM(seq.get(), i, item.release());
+      else
+        PyList_SET_ITEM(seq.get(), i, item.release());
+    }
+    return seq;
   }
 };
 
@@ -353,13 +350,13 @@ void free_bytes(Bytes& b) {
   b = Bytes{};
 }
 
-bool fast_encode(PyObject* obj, Bytes& out) {
+bool compact_encode(PyObject* obj, Bytes& out) {
   out.len = 0;
   Encoder e(out);
   return e.put(obj, 0) && out.len <= kMaxSize;
 }
 
-Ref fast_decode(const char* data, size_t len) {
+Ref compact_decode(const char* data, size_t len) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data);
   Decoder d{bytes, bytes, bytes + len, {}};
   Ref r = d.get(0);

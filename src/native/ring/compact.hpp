@@ -22,13 +22,10 @@ void free_bytes(Bytes& b);
 
 // Encodes `obj` into `out` (from its start). Returns false, with no Python
 // error set, when the message needs pickle.
-bool fast_encode(PyObject* obj, Bytes& out);
+bool compact_encode(PyObject* obj, Bytes& out);
 
 // Decodes a whole message. On malformed data returns an empty Ref with a
 // Python error set (ValueError naming the fault).
-pyrt::Ref fast_decode(const char* data, size_t len);
-
-// Frame flag: the payload is in the compact encoding instead of pickle.
-constexpr unsigned char kFlagFast = 1;
+pyrt::Ref compact_decode(const char* data, size_t len);
 
 }  // namespace ring
