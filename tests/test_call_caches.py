@@ -254,3 +254,32 @@ def test_the_clients_attributes_and_methods_follow_every_change(calc):
         looking.close()
     vars(client)["_connection"] = traced
     assert calc(5, 6) == 11 and seen[-1] == "recv"
+
+
+def test_attribute_proxies_follow_their_class_and_the_modules_global(calc, monkeypatch):
+    """`proxy.add` builds "<class>.add" and a _RemoteMethod straight while the module's
+    _RemoteMethod is its own unchanged class; each change below is seen by the next read."""
+    proxy = lumo.client._RemoteClass(calc._client, "calc")
+    assert proxy.add(1, 2) == 3
+    proxy._class = "nothere"
+    assert proxy.add(1, 2) != 3  # a name the server does not publish: its failure value
+    proxy._class = "calc"
+
+    made = []
+
+    class Counted(_RemoteMethod):
+        def __init__(self, client, method):
+            made.append(method)
+            super().__init__(client, method)
+
+    monkeypatch.setattr(lumo.client, "_RemoteMethod", Counted)
+    assert proxy.add(2, 3) == 5 and made == ["calc.add"]
+    monkeypatch.undo()
+
+    original = _RemoteMethod.__init__
+    try:
+        _RemoteMethod.__init__ = lambda self, client, method: made.append(method) or original(self, client, method)
+        assert proxy.add(3, 4) == 7 and made == ["calc.add", "calc.add"]
+    finally:
+        _RemoteMethod.__init__ = original
+    assert proxy.add(5, 6) == 11 and len(made) == 2

@@ -257,9 +257,10 @@ def test_bad_input_during_the_handshake_ends_that_connection_alone(serve_with, m
     with raw(srv) as sock:
         sock.sendall(first)
         try:
-            sock.shutdown(socket.SHUT_WR)  # fails once the server has reset the connection
+            # The server may have refused and reset the connection already.
+            sock.shutdown(socket.SHUT_WR)
             sock.recv(100)  # a refusal, the end, or a reset: the server does not wait for more
-        except OSError:  # ConnectionResetError among them
+        except OSError:
             pass
     wait_until(lambda: srv.lines.critical("AuthenticationError"), "the refusal")
     assert proxy.add(2, 2) == 4

@@ -109,6 +109,8 @@ inline pyrt::Ref raise_exception(const pyrt::Ref& text) {
 // The classes and the function of the module, in the order the module makes them.
 pyrt::Ref make_remote_status(PyObject* module);
 pyrt::Ref make_remote_method(PyObject* module, PyObject* base);
+// cls(client, name), straight while cls is this module's unchanged _RemoteMethod.
+pyrt::Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name);
 pyrt::Ref make_remote_class(PyObject* module, PyObject* base);
 pyrt::Ref make_client_base(PyObject* module);
 pyrt::Ref make_client(PyObject* module, PyObject* base);

@@ -16,25 +16,56 @@ Ref m_init(pyrt::Func&, PyObject* const* a) {
   return pyrt::none();
 }
 
+// The joined names of the last few (class text, attribute name) pairs. A
+// program asks its proxies for the same few names again and again, with the
+// same two text objects (the text the proxy holds, the name the caller's code
+// interned); texts never change, and the pair is held so that no other text
+// takes its place. Process-lifetime objects.
+struct Joined {
+  PyObject* cls = nullptr;
+  PyObject* attribute = nullptr;
+  PyObject* name = nullptr;
+};
+constexpr int kJoined = 16;
+Joined joined[kJoined];
+int joined_next = 0;
+
+Ref joined_name(PyObject* cls, PyObject* attribute) {
+  for (const Joined& j : joined)
+    if (j.cls == cls && j.attribute == attribute) return Ref::borrow(j.name);
+  PyObject* pieces[] = {cls, names.dot, attribute};
+  Ref name = pyrt::concat(pieces);
+  if (!name) return name;
+  Joined& slot = joined[joined_next];
+  joined_next = (joined_next + 1) % kJoined;
+  Py_XSETREF(slot.cls, pyrt::new_ref(cls));
+  Py_XSETREF(slot.attribute, pyrt::new_ref(attribute));
+  Py_XSETREF(slot.name, name.copy().release());
+  return name;
+}
+
+// The reads of every attribute, each remembered for the class it last saw.
+pyrt::AttrSite site_class, site_client;
+pyrt::GlobalSite remote_method_class;
+
 Ref m_getattr(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
-  Ref cls = pyrt::getattr(self, names._class);
+  Ref cls = pyrt::getattr(self, names._class, site_class);
   if (!cls) return cls;
-  PyObject* pieces[] = {cls.get(), names.dot, a[1]};
   Ref remote_name;
   if (PyUnicode_CheckExact(cls.get())) {
-    remote_name = pyrt::concat(pieces);
+    remote_name = joined_name(cls.get(), a[1]);
   } else {
     // Whatever `_class` became, the name is built as "+" would build it.
     remote_name = Ref::steal(PyNumber_Add(cls.get(), names.dot));
     if (remote_name) remote_name = Ref::steal(PyNumber_Add(remote_name.get(), a[1]));
   }
   if (!remote_name) return remote_name;
-  Ref remote_method = pyrt::global(f, names._RemoteMethod);
+  Ref remote_method = pyrt::global(f, names._RemoteMethod, remote_method_class);
   if (!remote_method) return remote_method;
-  Ref client = pyrt::getattr(self, names._client);
+  Ref client = pyrt::getattr(self, names._client, site_client);
   if (!client) return client;
-  return pyrt::call(remote_method.get(), client.get(), remote_name.get());
+  return new_remote_method(remote_method.get(), client.get(), remote_name.get());
 }
 
 const pyrt::Param p_init[] = {

@@ -67,8 +67,12 @@ const pyrt::Param p_call[] = {
 const pyrt::FuncDef d_init{"__init__", "_RemoteMethod.__init__", p_init, m_init};
 const pyrt::FuncDef d_call{"__call__", "_RemoteMethod.__call__", p_call, m_call};
 
-// The function that __call__ names on the class; kept for the life of the process.
+// The class this module made first, the functions its __call__ and __init__
+// name, and the version of the class at which its constructor was checked.
 PyObject* own_call = nullptr;
+PyObject* own_init = nullptr;
+PyTypeObject* own_class = nullptr;
+unsigned int own_class_version = 0;
 
 // Calling an instance: what the interpreter's own slot for a class with
 // __call__ does (look __call__ up on the type, prepend the instance, bind the
@@ -93,15 +97,41 @@ Ref make_remote_method(PyObject* module, PyObject* base) {
   const pyrt::Member members[] = {{"__init__", &d_init}, {"__call__", &d_call}};
   Ref cls = pyrt::make_class(module, "_RemoteMethod", bases.get(), members);
   if (!cls) return cls;
-  if (!own_call) {
-    own_call = pyrt::interp::type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), pyrt::intern("__call__"));
-    if (!own_call || !pyrt::is_function(own_call)) {
-      PyErr_SetString(PyExc_SystemError, "_RemoteMethod.__call__ is not lumo's own function");
-      return Ref();
-    }
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  Ref call = Ref::steal(pyrt::interp::type_lookup(type, pyrt::intern("__call__")));
+  Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.__init__));
+  if (!call || !pyrt::is_function(call.get()) || !init || !pyrt::is_function(init.get())) {
+    PyErr_SetString(PyExc_SystemError, "_RemoteMethod's methods are not lumo's own functions");
+    return Ref();
   }
-  reinterpret_cast<PyTypeObject*>(cls.get())->tp_call = call_slot;
+  // The class of the first import is the one whose slot and constructor run
+  // straight; the class and its two functions live as long as the process.
+  if (!own_call) {
+    own_call = call.release();
+    own_init = init.release();
+    own_class = reinterpret_cast<PyTypeObject*>(pyrt::new_ref(cls.get()));
+  }
+  type->tp_call = call_slot;
   return cls;
+}
+
+Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (type != own_class || !PyUnicode_CheckExact(name)) return pyrt::call(cls, client, name);
+  const unsigned int version = pyrt::interp::type_version(type);
+  if (!version || version != own_class_version) {
+    // Checked once per version of the class: object's __new__, lumo's __init__.
+    Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.__init__));
+    if (init.get() != own_init || type->tp_new != PyBaseObject_Type.tp_new) return pyrt::call(cls, client, name);
+    own_class_version = version;
+  }
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return no_args;
+  Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+  if (!self) return self;
+  PyObject* const slots[] = {self.get(), client, name};
+  if (!m_init(*reinterpret_cast<pyrt::Func*>(own_init), slots)) return Ref();
+  return self;
 }
 
 }  // namespace client

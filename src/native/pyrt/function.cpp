@@ -101,107 +101,145 @@ struct FuncObject : Func {
   Shape shape;
 };
 
-PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  FuncObject& f = *reinterpret_cast<FuncObject*>(self);
+// What the general binder fills: one borrowed value per parameter, and the
+// objects it made for them (the star parameters, converted floats).
+struct Binding {
+  PyObject* slots[kMaxParams] = {};
+  Ref owned[kMaxParams];
+};
+
+// The parameter counts a call is checked against, with the defaults of this call.
+struct Arity {
+  Py_ssize_t min, max, nd;
+  bool exact;
+};
+
+// Positional arguments: the leading parameters, then *args (or a count error).
+bool bind_positional(const FuncObject& f, Binding& b, PyObject* const* args, Py_ssize_t nargs, const Arity& n) {
+  const Shape& s = f.shape;
+  const Py_ssize_t npos = nargs < s.n_normal ? nargs : s.n_normal;
+  for (Py_ssize_t i = 0; i < npos; ++i) b.slots[i] = args[i];
+  if (nargs > s.n_normal && s.i_varargs < 0) {
+    raise_count(f, n.exact, n.min, n.max, nargs);
+    return false;
+  }
+  if (s.i_varargs >= 0) {
+    const Py_ssize_t extra = nargs > s.n_normal ? nargs - s.n_normal : 0;
+    Ref t = Ref::steal(PyTuple_New(extra));
+    if (!t) return false;
+    for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(t.get(), i, new_ref(args[s.n_normal + i]));
+    b.owned[s.i_varargs] = std::move(t);
+  }
+  if (s.i_varkw >= 0) {
+    b.owned[s.i_varkw] = Ref::steal(PyDict_New());
+    if (!b.owned[s.i_varkw]) return false;
+  }
+  return true;
+}
+
+// Keyword arguments: a named parameter, else **kwds, else an error.
+bool bind_keywords(const FuncObject& f, Binding& b, PyObject* const* values, PyObject* kwnames) {
+  const Shape& s = f.shape;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    const Py_ssize_t j = keyword_index(f.varnames, s.n_normal, key);
+    if (j == -2) return false;
+    if (j >= 0) {
+      if (b.slots[j]) {
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f.qualname, key);
+        return false;
+      }
+      b.slots[j] = values[k];
+    } else if (s.i_varkw >= 0) {
+      if (PyDict_SetItem(b.owned[s.i_varkw].get(), key, values[k]) < 0) return false;
+    } else {
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname, key);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Parameters still without a value take their defaults (or raise the count error).
+bool fill_defaults(const FuncObject& f, Binding& b, PyObject* defaults, Py_ssize_t nargs, const Arity& n) {
+  for (Py_ssize_t j = nargs; j < f.shape.n_normal; ++j) {
+    if (b.slots[j]) continue;
+    if (j < n.min) {
+      raise_count(f, n.exact, n.min, n.max, j);
+      return false;
+    }
+    // Defaults line up with the last parameters, as for a Python function
+    // (a __defaults__ longer than the parameter list leaves its head unused).
+    b.slots[j] = PyTuple_GET_ITEM(defaults, j - (n.max - n.nd));
+  }
+  return true;
+}
+
+// Float parameters take what converts to a float; then every type is checked in order.
+bool convert_and_check(const FuncObject& f, Binding& b) {
   const FuncDef& def = *f.def;
+  for (int j = 0; j < f.shape.n_normal; ++j) {
+    if (def.params[j].check != Check::Float || PyFloat_CheckExact(b.slots[j])) continue;
+    const double d = PyFloat_AsDouble(b.slots[j]);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    b.owned[j] = Ref::steal(PyFloat_FromDouble(d));
+    if (!b.owned[j]) return false;
+    b.slots[j] = b.owned[j].get();
+  }
+  for (int j = 0; j < f.shape.n_normal; ++j) {
+    const Check c = def.params[j].check;
+    if (!passes(c, b.slots[j])) {
+      raise_arg_type(def.params[j].name, check_name(c), b.slots[j]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The binder for every call: positional and keyword arguments, defaults, star
+// parameters and conversions, as the interpreter binds a Python function's.
+PyObject* vectorcall_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  FuncObject& f = *reinterpret_cast<FuncObject*>(self);
   const Shape& s = f.shape;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (s.plain && nkw == 0 && nargs == s.n_normal) {
-    // Every parameter given by position: the arguments are the slots; only
-    // the types are checked, in parameter order.
-    for (int j = 0; j < s.n_normal; ++j) {
-      const Check c = def.params[j].check;
-      if (!passes(c, args[j])) {
-        raise_arg_type(def.params[j].name, check_name(c), args[j]);
-        return nullptr;
-      }
-    }
-    return def.impl(f, args).release();
-  }
   // Python code can run while the arguments are bound (a keyword's __hash__,
   // an argument's __float__) and may replace __defaults__: hold the tuple read
   // here until the call returns, as the slots borrow from it.
   const Ref defaults = Ref::borrow(f.defaults);
-  const Py_ssize_t nd = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
-  const Py_ssize_t max = s.n_normal;
-  const Py_ssize_t min = nd < max ? max - nd : 0;
-  const bool exact = min == max && s.i_varargs < 0;
+  Arity n;
+  n.nd = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
+  n.max = s.n_normal;
+  n.min = n.nd < n.max ? n.max - n.nd : 0;
+  n.exact = n.min == n.max && s.i_varargs < 0;
+  Binding b;
+  if (!bind_positional(f, b, args, nargs, n)) return nullptr;
+  if (kwnames && !bind_keywords(f, b, args + nargs, kwnames)) return nullptr;
+  if (!fill_defaults(f, b, defaults.get(), nargs, n) || !convert_and_check(f, b)) return nullptr;
+  if (s.i_varargs >= 0) b.slots[s.i_varargs] = b.owned[s.i_varargs].get();
+  if (s.i_varkw >= 0) b.slots[s.i_varkw] = b.owned[s.i_varkw].get();
+  return f.def->impl(f, b.slots).release();
+}
 
-  PyObject* slots[kMaxParams] = {};
-  Ref owned[kMaxParams];
-
-  const Py_ssize_t npos = nargs < s.n_normal ? nargs : s.n_normal;
-  for (Py_ssize_t i = 0; i < npos; ++i) slots[i] = args[i];
-  if (nargs > s.n_normal) {
-    if (s.i_varargs < 0) {
-      raise_count(f, exact, min, max, nargs);
-      return nullptr;
-    }
-    Ref t = Ref::steal(PyTuple_New(nargs - s.n_normal));
-    if (!t) return nullptr;
-    for (Py_ssize_t i = s.n_normal; i < nargs; ++i)
-      PyTuple_SET_ITEM(t.get(), i - s.n_normal, Ref::borrow(args[i]).release());
-    owned[s.i_varargs] = std::move(t);
-  } else if (s.i_varargs >= 0) {
-    owned[s.i_varargs] = Ref::steal(PyTuple_New(0));
-    if (!owned[s.i_varargs]) return nullptr;
-  }
-  if (s.i_varkw >= 0) {
-    owned[s.i_varkw] = Ref::steal(PyDict_New());
-    if (!owned[s.i_varkw]) return nullptr;
-  }
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    PyObject* value = args[nargs + k];
-    Py_ssize_t j = keyword_index(f.varnames, s.n_normal, key);
-    if (j == -2) return nullptr;
-    if (j >= 0) {
-      if (slots[j]) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f.qualname, key);
-        return nullptr;
-      }
-      slots[j] = value;
-    } else if (s.i_varkw >= 0) {
-      if (PyDict_SetItem(owned[s.i_varkw].get(), key, value) < 0) return nullptr;
-    } else {
-      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname, key);
+// The binder of a function without star parameters or conversions, installed
+// when it is made: a call that gives every parameter by position passes its
+// arguments as the slots, with only their types checked; any other call is
+// bound in full.
+PyObject* vectorcall_positional(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  FuncObject& f = *reinterpret_cast<FuncObject*>(self);
+  const FuncDef& def = *f.def;
+  if (kwnames || PyVectorcall_NARGS(nargsf) != f.shape.n_normal) return vectorcall_general(self, args, nargsf, kwnames);
+  for (int j = 0; j < f.shape.n_normal; ++j) {
+    const Check c = def.params[j].check;
+    if (!passes(c, args[j])) {
+      raise_arg_type(def.params[j].name, check_name(c), args[j]);
       return nullptr;
     }
   }
-  for (Py_ssize_t j = npos; j < s.n_normal; ++j) {
-    if (slots[j]) continue;
-    if (j >= min) {
-      // Defaults line up with the last parameters, as for a Python function
-      // (a __defaults__ longer than the parameter list leaves its head unused).
-      slots[j] = PyTuple_GET_ITEM(defaults.get(), j - (max - nd));
-    } else {
-      raise_count(f, exact, min, max, j);
-      return nullptr;
-    }
-  }
-  for (int j = 0; j < s.n_normal; ++j) {
-    if (def.params[j].check != Check::Float || PyFloat_CheckExact(slots[j])) continue;
-    double d = PyFloat_AsDouble(slots[j]);
-    if (d == -1.0 && PyErr_Occurred()) return nullptr;
-    owned[j] = Ref::steal(PyFloat_FromDouble(d));
-    if (!owned[j]) return nullptr;
-    slots[j] = owned[j].get();
-  }
-  for (int j = 0; j < s.n_normal; ++j) {
-    Check c = def.params[j].check;
-    if (!passes(c, slots[j])) {
-      raise_arg_type(def.params[j].name, check_name(c), slots[j]);
-      return nullptr;
-    }
-  }
-  if (s.i_varargs >= 0) slots[s.i_varargs] = owned[s.i_varargs].get();
-  if (s.i_varkw >= 0) slots[s.i_varkw] = owned[s.i_varkw].get();
-  return def.impl(f, slots).release();
+  return def.impl(f, args).release();
 }
 
 PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+  if (obj == nullptr || obj == Py_None) return new_ref(self);
   return PyMethod_New(self, obj);
 }
 
@@ -228,10 +266,11 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// __name__ and __qualname__ are texts, which hold nothing: they stay, so that
+// a function cleared by the collector still shows its name, as the
+// interpreter's own functions do.
 int func_clear(PyObject* self) {
   auto& f = *reinterpret_cast<FuncObject*>(self);
-  Py_CLEAR(f.name);
-  Py_CLEAR(f.qualname);
   Py_CLEAR(f.module);
   Py_CLEAR(f.doc);
   Py_CLEAR(f.defaults);
@@ -250,6 +289,9 @@ void func_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (reinterpret_cast<FuncObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
   func_clear(self);
+  auto& f = *reinterpret_cast<FuncObject*>(self);
+  Py_CLEAR(f.name);
+  Py_CLEAR(f.qualname);
   PyObject_GC_Del(self);
 }
 
@@ -259,41 +301,41 @@ int set_text(PyObject** slot, PyObject* v, const char* what) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  Py_SETREF(*slot, Ref::borrow(v).release());
+  Py_SETREF(*slot, new_ref(v));
   return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Ref::borrow(reinterpret_cast<Func*>(self)->name).release(); }
+PyObject* get_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Func*>(self)->name); }
 int set_name(PyObject* self, PyObject* v, void*) { return set_text(&reinterpret_cast<Func*>(self)->name, v, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Ref::borrow(reinterpret_cast<Func*>(self)->qualname).release(); }
+PyObject* get_qualname(PyObject* self, void*) { return new_ref(reinterpret_cast<Func*>(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
   return set_text(&reinterpret_cast<Func*>(self)->qualname, v, "__qualname__");
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return Ref::borrow(reinterpret_cast<Func*>(self)->defaults).release(); }
+PyObject* get_defaults(PyObject* self, void*) { return new_ref(reinterpret_cast<Func*>(self)->defaults); }
 int set_defaults(PyObject* self, PyObject* v, void*) {
   if (v == nullptr) v = Py_None;
   if (v != Py_None && !PyTuple_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
     return -1;
   }
-  Py_SETREF(reinterpret_cast<Func*>(self)->defaults, Ref::borrow(v).release());
+  Py_SETREF(reinterpret_cast<Func*>(self)->defaults, new_ref(v));
   return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) { return Ref::borrow(reinterpret_cast<Func*>(self)->kwdefaults).release(); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return new_ref(reinterpret_cast<Func*>(self)->kwdefaults); }
 int set_kwdefaults(PyObject* self, PyObject* v, void*) {
   if (v == nullptr) v = Py_None;
   if (v != Py_None && !PyDict_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
     return -1;
   }
-  Py_SETREF(reinterpret_cast<Func*>(self)->kwdefaults, Ref::borrow(v).release());
+  Py_SETREF(reinterpret_cast<Func*>(self)->kwdefaults, new_ref(v));
   return 0;
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
-  return Ref::borrow(reinterpret_cast<Func*>(self)->annotations).release();
+  return new_ref(reinterpret_cast<Func*>(self)->annotations);
 }
 int set_annotations(PyObject* self, PyObject* v, void*) {
   if (v == nullptr) v = Py_None;
@@ -301,7 +343,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  Py_SETREF(reinterpret_cast<Func*>(self)->annotations, Ref::borrow(v).release());
+  Py_SETREF(reinterpret_cast<Func*>(self)->annotations, new_ref(v));
   return 0;
 }
 
@@ -309,7 +351,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
 // current __defaults__ and __annotations__.
 PyObject* get_signature(PyObject* self, void*) {
   auto& f = *reinterpret_cast<FuncObject*>(self);
-  if (f.signature) return Ref::borrow(f.signature).release();
+  if (f.signature) return new_ref(f.signature);
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter = getattr(inspect.get(), intern("Parameter"));
@@ -357,7 +399,7 @@ PyObject* get_signature(PyObject* self, void*) {
   return PyObject_Call(signature_cls.get(), args.get(), kw.get());
 }
 int set_signature(PyObject* self, PyObject* v, void*) {
-  Py_XSETREF(reinterpret_cast<Func*>(self)->signature, Ref::borrow(v).release());
+  Py_XSETREF(reinterpret_cast<Func*>(self)->signature, new_ref(v));
   return 0;
 }
 
@@ -383,7 +425,7 @@ PyMemberDef func_members[] = {
 PyTypeObject FuncType = [] {
   PyTypeObject t{};
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  t.tp_name = "lumo.function";
+  t.tp_name = "lumo.ring.function";
   t.tp_basicsize = sizeof(FuncObject);
   t.tp_dealloc = func_dealloc;
   t.tp_vectorcall_offset = offsetof(Func, vectorcall);
@@ -403,13 +445,52 @@ PyTypeObject FuncType = [] {
   return t;
 }();
 
+// The function type of the process: lumo.ring's, which every lumo module
+// shares, so that a function of one module is an instance of the same type as
+// a function of another.
+PyTypeObject* func_type = nullptr;
+
+// What lumo.ring hands the other modules: its function type, and the size of
+// the objects its code lays out (a module built from other sources is refused).
+struct RuntimeApi {
+  PyTypeObject* function_type;
+  Py_ssize_t function_size;
+};
+constexpr char kRuntimeCapsule[] = "lumo.ring._runtime";
+RuntimeApi runtime_api;
+
 }  // namespace
 
-bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FuncType); }
+bool is_function(PyObject* o) { return Py_IS_TYPE(o, func_type); }
 
-int init_function_type() { return PyType_Ready(&FuncType); }
+int export_runtime(PyObject* module) {
+  if (!func_type) {
+    if (PyType_Ready(&FuncType) < 0) return -1;
+    func_type = &FuncType;
+    runtime_api = {func_type, static_cast<Py_ssize_t>(sizeof(FuncObject))};
+  }
+  Ref capsule = Ref::steal(PyCapsule_New(&runtime_api, kRuntimeCapsule, nullptr));
+  return capsule ? PyModule_AddObjectRef(module, "_runtime", capsule.get()) : -1;
+}
+
+int import_runtime() {
+  if (func_type) return 0;
+  // The module is imported first: the capsule's own import only reads
+  // attributes after the package.
+  Ref ring = Ref::steal(PyImport_ImportModule("lumo.ring"));
+  if (!ring) return -1;
+  const auto* api = static_cast<const RuntimeApi*>(PyCapsule_Import(kRuntimeCapsule, 0));
+  if (!api) return -1;
+  if (api->function_size != static_cast<Py_ssize_t>(sizeof(FuncObject))) {
+    PyErr_SetString(PyExc_ImportError, "lumo's extension modules come from different builds: reinstall lumo");
+    return -1;
+  }
+  func_type = api->function_type;
+  return 0;
+}
 
 namespace {
+
 
 // Makes a function of `def` with the given __module__ and globals.
 Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObject* closure) {
@@ -427,7 +508,7 @@ Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObj
   if (!doc || !varnames || !annotations || !defaults_list) return Ref();
   for (int j = 0; j < static_cast<int>(def.params.size()); ++j) {
     const Param& p = def.params[j];
-    if (p.kind == Kind::Normal) PyTuple_SET_ITEM(varnames.get(), j, Ref::borrow(intern(p.name)).release());
+    if (p.kind == Kind::Normal) PyTuple_SET_ITEM(varnames.get(), j, new_ref(intern(p.name)));
     if (p.annotation) {
       Ref a = Ref::steal(PyUnicode_FromString(p.annotation));
       if (!a || PyDict_SetItem(annotations.get(), intern(p.name), a.get()) < 0) return Ref();
@@ -444,9 +525,9 @@ Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObj
   Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? Ref::steal(PyList_AsTuple(defaults_list.get())) : none();
   if (!defaults) return Ref();
 
-  FuncObject* f = PyObject_GC_New(FuncObject, &FuncType);
+  FuncObject* f = PyObject_GC_New(FuncObject, func_type);
   if (!f) return Ref();
-  f->vectorcall = func_vectorcall;
+  f->vectorcall = shape.plain ? vectorcall_positional : vectorcall_general;
   f->def = &def;
   f->name = name.release();
   f->qualname = qualname.release();
@@ -456,8 +537,8 @@ Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObj
   f->kwdefaults = none().release();
   f->annotations = annotations.release();
   f->dict = nullptr;
-  f->globals = Ref::borrow(globals).release();
-  f->closure = Ref::borrow(closure).release();
+  f->globals = new_ref(globals);
+  f->closure = new_ref(closure);
   f->cls = nullptr;
   f->signature = nullptr;
   f->weakreflist = nullptr;
@@ -483,7 +564,7 @@ Ref make_function_in(const FuncDef& def, const Func& outer, PyObject* closure) {
 }
 
 void set_owner_class(PyObject* func, PyObject* cls) {
-  Py_XSETREF(reinterpret_cast<Func*>(func)->cls, Ref::borrow(cls).release());
+  Py_XSETREF(reinterpret_cast<Func*>(func)->cls, new_ref(cls));
 }
 
 }  // namespace pyrt

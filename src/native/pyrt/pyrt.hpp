@@ -1,17 +1,23 @@
 // pyrt: the small runtime that every lumo extension module is written against.
 //
-// Ownership rules, which all module code follows:
-//  * `Ref` owns exactly one strong reference (or nothing). It is move-only and
-//    releases the reference when it goes out of scope. Module code never calls
-//    Py_INCREF/Py_DECREF itself: it takes a new reference with `Ref::steal`, or
-//    a further one of a borrowed pointer with `Ref::borrow`, and hands a
-//    reference to the interpreter with `release()`.
-//  * A plain `PyObject*` in module code is a borrowed view: valid while some
-//    owner (an argument of the current call, a Ref, a container) keeps it.
-//  * Failure is "an empty Ref (or nullptr / -1) with a Python error set", and
-//    it is propagated upwards unchanged. C++ exceptions never cross into the
-//    interpreter: nothing here throws, and allocation failures are reported as
-//    MemoryError.
+// Ownership: a `PyObject*` is in one of four kinds of hands, and the code says which.
+//  * Owned, in a local: a `Ref` owns exactly one strong reference (or nothing);
+//    it is move-only and releases the reference when it goes out of scope. A
+//    new reference is taken with `Ref::steal`, a further one of a borrowed
+//    pointer with `Ref::borrow`; `release()` hands it on.
+//  * Borrowed: a plain `PyObject*` parameter or local is a view, valid while
+//    some owner (an argument of the current call, a Ref, a container, the
+//    unchanged class or namespace a call-site cache read it from) keeps it.
+//  * Owned by an object: the `PyObject*` fields of an extension object (a
+//    function's __name__, a channel's socket) hold strong references that the
+//    object's tp_clear and tp_dealloc release (Py_CLEAR) and tp_traverse
+//    visits. A field takes a reference with `new_ref`.
+//  * Owned by the process: the module-level objects made once at module exec
+//    (interned names, imported classes, capsules' tables) are never released.
+// Nothing outside this runtime calls Py_INCREF/Py_DECREF except through these.
+// Failure is "an empty Ref (or nullptr / -1) with a Python error set", and it
+// is propagated upwards unchanged. The code is built without C++ exceptions:
+// nothing throws, and a failed allocation is a MemoryError like any other.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -57,6 +63,12 @@ class Ref {
   void reset() noexcept { Py_CLEAR(p_); }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 };
+
+// A new strong reference to `o` (or null) for a field or the interpreter to take over.
+inline PyObject* new_ref(PyObject* o) noexcept {
+  Py_XINCREF(o);
+  return o;
+}
 
 // New reference to None (or True/False) as a Ref.
 inline Ref none() { return Ref::borrow(Py_None); }
@@ -134,7 +146,7 @@ struct Func {
   PyObject* globals;      // the module's namespace, read at each use
   PyObject* closure;      // values the function holds (any object, or NULL)
   PyObject* cls;          // the class whose namespace holds it (for super())
-  PyObject* signature;    // cached inspect.Signature
+  PyObject* signature;    // an assigned __signature__, or null: built from the declaration on each read
   PyObject* weakreflist;
 };
 
@@ -212,8 +224,6 @@ Ref call(PyObject* callable, A... args) {
   }
 }
 
-// obj.name(*args, **kwds) given as a tuple and a dict (either may be null).
-Ref call_kw(PyObject* callable, PyObject* args, PyObject* kwds);
 
 // The attribute `name` of super(<class that holds f>, self): what a method
 // defined in a class statement reaches with super().name.
@@ -237,8 +247,6 @@ void raise_arg_type(const char* param, const char* expected, PyObject* got);
 // Raises Exception(text) where text is built by concatenating the pieces (each a str).
 Ref concat(std::span<PyObject* const> pieces);
 
-// Is the currently raised exception an instance of `cls`? (does not clear it)
-bool error_matches(PyObject* cls);
 
 // Holds a fetched exception and restores it on request (or drops it).
 class SavedError {
@@ -288,8 +296,12 @@ class Handling {
   Handling& operator=(const Handling&) = delete;
 };
 
-// Module initialisation: readies the runtime's types (idempotent).
-int init_runtime();
+// Module initialisation. lumo.ring makes the runtime's function type and
+// exports it; every other lumo module takes that one type from lumo.ring
+// (importing it), so the process has one function type. Both are idempotent.
+int export_runtime(PyObject* ring_module);
+int import_runtime();
+inline int init_runtime() { return import_runtime(); }
 
 // Relative import: `from .<module> import <names...>`, binding each name in the
 // module's namespace. Returns -1 with an error set on failure.

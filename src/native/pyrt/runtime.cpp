@@ -2,7 +2,6 @@
 #include "pyrt/pyrt.hpp"
 #include "pyrt/interp.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -11,7 +10,6 @@
 
 namespace pyrt {
 
-int init_function_type();
 void set_owner_class(PyObject* func, PyObject* cls);
 
 PyObject* intern(const char* s) {
@@ -86,19 +84,9 @@ Ref concat(std::span<PyObject* const> pieces) {
   Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
   if (!t) return t;
   for (size_t i = 0; i < pieces.size(); ++i)
-    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Ref::borrow(pieces[i]).release());
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), new_ref(pieces[i]));
   static PyObject* empty = PyUnicode_InternFromString("");
   return Ref::steal(PyUnicode_Join(empty, t.get()));
-}
-
-Ref call_kw(PyObject* callable, PyObject* args, PyObject* kwds) {
-  Ref empty;
-  if (!args) {
-    empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return empty;
-    args = empty.get();
-  }
-  return Ref::steal(PyObject_Call(callable, args, kwds));
 }
 
 Ref super_attr(Func& f, PyObject* self, PyObject* name) {
@@ -119,29 +107,18 @@ namespace {
 
 void restore_thread(PyThreadState* save) noexcept {
   if (interp::finalizing()) park();
-#if defined(__cpp_exceptions)
-  try {
-    PyEval_RestoreThread(save);
-  } catch (abi::__forced_unwind&) {
-    // Finalization began while this thread waited for the GIL.
-    park();
-  }
-#else
-  // Built without exceptions, the thread's stack unwinds without running any destructor:
-  // nothing touches the interpreter on the way out.
+  // Built without exceptions, a thread that finalization ends while it waits
+  // here unwinds without running any destructor: nothing touches the
+  // interpreter on the way out.
   PyEval_RestoreThread(save);
-#endif
 }
 
-bool error_matches(PyObject* cls) { return PyErr_ExceptionMatches(cls) != 0; }
-
-int init_runtime() { return init_function_type(); }
 
 int import_from(PyObject* module, const char* from, std::span<const char* const> names, int level) {
   Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   if (!fromlist) return -1;
   for (size_t i = 0; i < names.size(); ++i)
-    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Ref::borrow(intern(names[i])).release());
+    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), new_ref(intern(names[i])));
   PyObject* globals = PyModule_GetDict(module);
   Ref mod = Ref::steal(PyImport_ImportModuleLevel(from, globals, nullptr, fromlist.get(), level));
   if (!mod) return -1;

@@ -3,6 +3,7 @@
 // check frames with the same functions as Connection.send and recv
 // (frame.hpp), so the bytes, the limits and the errors are the same.
 #include "ring/frame.hpp"
+#include "pyrt/interp.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -221,7 +222,7 @@ int grow_target(Dec* d, size_t want, size_t total) {
   size_t next = static_cast<size_t>(size) * 2;
   if (next < want) next = want;
   if (next > total) next = total;
-  if (PyBytes_Check(d->target)) return _PyBytes_Resize(&d->target, static_cast<Py_ssize_t>(next));
+  if (PyBytes_Check(d->target)) return pyrt::interp::resize_bytes(&d->target, static_cast<Py_ssize_t>(next));
   return PyByteArray_Resize(d->target, static_cast<Py_ssize_t>(next));
 }
 
@@ -341,7 +342,7 @@ Ref m_feed(pyrt::Func&, PyObject* const* a) {
   pyrt::SavedError failed;
   reset_frame(d);
   Ref err = failed.take_value();
-  d->error = Ref::borrow(err.get()).release();
+  d->error = pyrt::new_ref(err.get());
   if (out && PyList_GET_SIZE(out.get())) return out;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.get())), err.get());
   return Ref();
@@ -446,7 +447,7 @@ int add_type(PyObject* module, PyType_Spec* type_spec, std::span<const pyrt::Fun
     Ref f = pyrt::make_function(*d, module);
     if (!f || PyObject_SetAttrString(type.get(), d->name, f.get()) < 0) return -1;
   }
-  *keep = Ref::borrow(type.get()).release();
+  *keep = pyrt::new_ref(type.get());
   const char* dot = std::strrchr(type_spec->name, '.');
   return PyModule_AddObjectRef(module, dot + 1, type.get());
 }

@@ -247,7 +247,7 @@ Ref short_ascii(const char* s, std::size_t n, CacheUse& use, bool* done) {
   if (!o) return Ref();
   std::memcpy(PyUnicode_1BYTE_DATA(o), s, n);
   PyUnicode_InternInPlace(&o);
-  Py_XSETREF(slot, Ref::borrow(o).release());
+  Py_XSETREF(slot, pyrt::new_ref(o));
   return Ref::steal(o);
 }
 

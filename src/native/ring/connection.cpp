@@ -359,7 +359,7 @@ PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Conn* c = reinterpret_cast<Conn*>(alloc(type, 0));
   if (!c) return nullptr;
-  adopt_socket(c->io, Ref::borrow(sock).release(), info);
+  adopt_socket(c->io, pyrt::new_ref(sock), info);
   c->onwebs = pyrt::boolean(false).release();
   c->max_frame = max_frame;
   c->io.sec = secure_for_new_channel();
@@ -457,7 +457,7 @@ int export_channel_api(PyObject* module, PyObject* type) {
     channel_api.closed = api_closed;
     channel_api.onwebs = api_onwebs;
     channel_api.dict = api_dict;
-    channel_api.type = reinterpret_cast<PyTypeObject*>(Ref::borrow(type).release());
+    channel_api.type = reinterpret_cast<PyTypeObject*>(pyrt::new_ref(type));
   }
   Ref capsule = Ref::steal(PyCapsule_New(&channel_api, pyrt::kChannelCapsule, nullptr));
   return capsule ? PyModule_AddObjectRef(module, "_channel_api", capsule.get()) : -1;
@@ -472,7 +472,7 @@ int add_connection_class(PyObject* module) {
     Ref f = pyrt::make_function(*d, module);
     if (!f || PyObject_SetAttrString(type.get(), d->name, f.get()) < 0) return -1;
   }
-  shared.connection_type = Ref::borrow(type.get()).release();
+  shared.connection_type = pyrt::new_ref(type.get());
   if (export_channel_api(module, type.get()) < 0) return -1;
   return PyModule_AddObjectRef(module, "Connection", type.get());
 }

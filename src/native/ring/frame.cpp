@@ -45,7 +45,7 @@ Ref ensure_pickler(FrameEncoder& e) {
   e.buffers = keep.release();
   e.dump = dump.release();
   e.clear_memo = clear_memo.release();
-  e.pickler = Ref::borrow(p.get()).release();
+  e.pickler = pyrt::new_ref(p.get());
   return p;
 }
 

@@ -427,7 +427,7 @@ void raise_refusal(PyObject* sock, const unsigned char* h) {
 int add_handshake(PyObject* module) {
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &hs_spec, nullptr));
   if (!type) return -1;
-  g_handshake_type = Ref::borrow(type.get()).release();
+  g_handshake_type = pyrt::new_ref(type.get());
   return pyrt::add_function(module, d_handshake);
 }
 

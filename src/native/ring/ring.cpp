@@ -31,7 +31,7 @@ const pyrt::FuncDef d_get_port{
     "get_port(name)\n\nThe TCP port of a service name: stable across processes and runs, in 10000..31999.", "int"};
 
 int exec_ring(PyObject* module) {
-  if (pyrt::init_runtime() < 0) return -1;
+  if (pyrt::export_runtime(module) < 0) return -1;
   Ref pickle = Ref::steal(PyImport_ImportModule("_pickle"));
   if (!pickle) return -1;
   shared.loads = pyrt::getattr(pickle.get(), pyrt::intern("loads")).release();
@@ -41,7 +41,7 @@ int exec_ring(PyObject* module) {
   if (!io || !shared.unpickler_type) return -1;
   shared.bytesio_type = pyrt::getattr(io.get(), pyrt::intern("BytesIO")).release();
   if (!shared.bytesio_type) return -1;
-  shared.module = Ref::borrow(module).release();  // kept for the life of the process
+  shared.module = pyrt::new_ref(module);  // kept for the life of the process
   if (!shared.loads || !shared.pickler_type) return -1;
   // The channel gives its pickler a persistent_id and its unpickler a
   // persistent_load of their own. From 3.13 only instances of subclasses take
@@ -68,7 +68,7 @@ int exec_ring(PyObject* module) {
   const pyrt::Member sink_members[] = {{"write", nullptr, false, append.get()}};
   Ref sink = pyrt::make_class(module, "_Sink", bases.get(), sink_members);
   if (!sink) return -1;
-  shared.sink_type = Ref::borrow(sink.get()).release();
+  shared.sink_type = pyrt::new_ref(sink.get());
 
   if (add_connection_class(module) < 0) return -1;
   if (add_codec_classes(module) < 0) return -1;
