@@ -85,6 +85,18 @@ _internals: str  # the interpreter version whose internals the build reads ("3.1
 def get_port(name: str) -> int:
     """The TCP port of a service name: stable across processes and runs, in 10000..31999."""
 
+def set_spin(flag: bool) -> bool:
+    """Turn the spin before block of every channel of the process on (True, the default) or off
+    (False); returns the previous setting. While a channel's recent replies came back within
+    microseconds, recv() polls the socket without the GIL for a little longer than they took (at
+    most 50 us of CPU a wait, counted toward the time-out) before it sleeps, and so saves the
+    wake-up. It never spins where the thread may run on one CPU only, nor while more threads of
+    the process wait in recv() than there are CPUs less one, nor once the thread was preempted,
+    and pauses on a channel whose spins stop paying, as on an idle connection."""
+
+def _spin_counts() -> dict[str, int]: ...
+def _spin_rules(on: bool) -> bool: ...
+
 class AuthenticationError(ConnectionAbortedError):
     """The peer did not prove that it holds the key, or TLS refused it; the channel is closed."""
 

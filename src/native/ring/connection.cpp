@@ -222,6 +222,7 @@ Ref do_recv(Conn* c) {
   const int fd = ready_fd(c, Role::Server);
   if (fd < 0) return Ref();
   InFlight in_flight(c, c->receiving, c->recv_thread);
+  Receiving receiving;
   Ref result = recv_frame(c, fd);
   if (!result && !c->closed) shut(c);
   return result;

@@ -2,6 +2,7 @@
 #include "ring/auth.hpp"
 #include "ring/connection.hpp"
 #include "ring/frame.hpp"
+#include "ring/spin.hpp"
 #include "pyrt/interp.hpp"
 
 #include <cstdio>
@@ -73,6 +74,7 @@ int exec_ring(PyObject* module) {
   if (add_codec_classes(module) < 0) return -1;
   if (add_security(module) < 0) return -1;
   if (pyrt::add_function(module, d_get_port) < 0) return -1;
+  if (add_spin_function(module) < 0) return -1;
   // The interpreter version whose internals this build reads ("3.12"), or ""
   // on the plain path.
   char internals[16] = "";

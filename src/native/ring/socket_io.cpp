@@ -309,6 +309,18 @@ void raise_errno(int err) {
 
 ssize_t read_some(Socket& s, int fd, char* dst, size_t n, bool wait_first) {
   if (s.sec && s.sec->tls) return tls_read(*s.sec, fd, dst, n, s.timeout);
+  if (wait_first && s.timeout != 0) {
+    int err = 0;
+    const ssize_t r = spin_recv(s.spin, fd, dst, n, s.timeout, &err);
+    if (r != kNoSpin && s.closing) return raise_closing("recv");
+    if (r >= 0) return r;
+    if (r == -1 && err == ETIMEDOUT) return raise_timeout(s);
+    if (r == -1 && err != EINTR) {
+      raise_errno(err);
+      return -1;
+    }
+    if (r == -1 && PyErr_CheckSignals() < 0) return -1;
+  }
   if (wait_first && s.timeout > 0 && blocking_descriptor(s, fd)) return read_blocking(s, fd, dst, n);
   const int flags = s.timeout >= 0 ? MSG_DONTWAIT : 0;
   const Block how = wait_first ? Block::PollFirst : Block::TryFirst;
@@ -347,7 +359,7 @@ ssize_t send_some(Socket& s, int fd, iovec* iov, size_t count, bool first) {
     // in the socket's buffer (nearly all of them) goes out without the cost
     // of handing the GIL over and back. Only a write that would block waits
     // with the GIL released.
-    const ssize_t r = sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t r = hand_over_gil() ? send_without_gil(fd, &m) : sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (r >= 0) return r;
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       raise_errno(errno);

@@ -6,6 +6,7 @@
 
 #include "ring/auth.hpp"
 #include "ring/frame.hpp"
+#include "ring/spin.hpp"
 
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -26,6 +27,7 @@ struct Socket {
   bool fd_blocking;    // ... and was made blocking (until settimeout() makes it non-blocking again)
   double fd_timeout;
   bool closing;        // closed while a call was in flight: the socket closes when the last one leaves
+  SpinState spin;      // its recent waits (see spin.hpp)
 };
 
 // What a new channel learns of its socket before it exists.
