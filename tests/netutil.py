@@ -1,8 +1,9 @@
-"""Ports on 127.0.0.1, and servers on a thread, for the tests that run servers."""
+"""Ports on 127.0.0.1, servers on a thread, and a bounded wait, for the tests that run servers."""
 
 import contextlib
 import socket
 import threading
+import time
 
 
 def free_port() -> int:
@@ -38,3 +39,12 @@ def serving(obj, alias, timeout=30.0):
         srv.shutdown()
         srv.server_close()
         thread.join(timeout)
+
+
+def wait_until(predicate, what, timeout=30.0):
+    """Polls `predicate` until it holds; fails naming `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.005)

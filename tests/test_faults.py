@@ -22,7 +22,7 @@ import lumo.client
 import lumo.server
 from lumo.kelto import Skrivo
 from lumo.ring import Connection
-from netutil import free_port
+from netutil import free_port, wait_until
 
 pytestmark = [pytest.mark.timeout(120), pytest.mark.usefixtures("quiet_lumo")]
 
@@ -30,13 +30,6 @@ TIMEOUT = 10.0  # bound of every socket operation and every wait below
 
 
 
-
-def wait_until(predicate, what, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.005)
 
 
 class Service:

@@ -17,7 +17,7 @@ import pytest
 
 import lumo
 import lumo.client
-from netutil import serving
+from netutil import serving, wait_until
 
 pytestmark = [pytest.mark.timeout(180), pytest.mark.usefixtures("quiet_lumo")]
 
@@ -37,13 +37,6 @@ def server():
     with serving(Calc(), "load", TIMEOUT) as srv:
         yield srv
 
-
-def wait_until(predicate, what):
-    deadline = time.monotonic() + TIMEOUT
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.005)
 
 
 def test_64_client_threads(server):

@@ -25,7 +25,7 @@ import lumo.client
 import lumo.server
 from lumo import ring
 from lumo.kelto import Skrivo
-from netutil import free_port
+from netutil import free_port, wait_until
 from test_cli import Served, one_line
 from test_cli import lumo as run_lumo
 
@@ -100,12 +100,6 @@ def connect_with(monkeypatch, srv, key, tls=(None, None)):
     monkeypatch.setattr(lumo.client, "Connection", channel_with(key, tls))
     return lumo.client.connect("svc", "127.0.0.1", srv.server_address[1], TIMEOUT)
 
-
-def wait_until(predicate, what):
-    deadline = time.monotonic() + TIMEOUT
-    while not predicate():
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.005)
 
 
 def raw(srv):
