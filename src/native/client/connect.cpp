@@ -14,28 +14,10 @@ Ref f_connect(pyrt::Func& f, PyObject* const* a) {
   PyObject* timeout = a[3];
   PyObject* types = a[4];
 
-  // Skrivo(name, exclude=["lumo", "velkor", "druset"])
-  Ref skrivo = pyrt::global(f, names.Skrivo);
-  if (!skrivo) return skrivo;
-  Ref exclude = Ref::steal(Py_BuildValue("[sss]", "lumo", "velkor", "druset"));
-  if (!exclude) return exclude;
-  PyObject* argv[] = {nullptr, name, exclude.get()};
-  Ref log = Ref::steal(PyObject_Vectorcall(skrivo.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_exclude));
+  Ref log = pyrt::make_logger(f, name);
   if (!log) return log;
-
-  Ref resolved = Ref::borrow(port);
-  int given = PyObject_IsTrue(port);
-  if (given < 0) return Ref();
-  if (!given) {
-    Ref get_port = pyrt::global(f, names.get_port);
-    if (!get_port) return get_port;
-    resolved = pyrt::call(get_port.get(), name);
-    if (!resolved) return resolved;
-    if (!PyLong_CheckExact(resolved.get()) && resolved.get() != Py_None) {
-      PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(resolved.get())->tp_name);
-      return Ref();
-    }
-  }
+  Ref resolved = pyrt::resolve_port(f, port, name);
+  if (!resolved) return resolved;
 
   Ref client_class = pyrt::global(f, names.Client);
   if (!client_class) return client_class;

@@ -87,8 +87,7 @@ const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getat
 PyObject* getattro(PyObject* self, PyObject* name) {
   PyObject* found = pyrt::interp::generic_getattr_or_null(self, name);
   if (found || PyErr_Occurred()) return found;
-  static PyObject* const hook_name = pyrt::intern("__getattr__");
-  Ref hook = Ref::steal(pyrt::interp::type_lookup(Py_TYPE(self), hook_name));
+  Ref hook = Ref::steal(pyrt::interp::type_lookup(Py_TYPE(self), names.dunder_getattr));
   if (!hook) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
     return nullptr;

@@ -98,8 +98,8 @@ Ref make_remote_method(PyObject* module, PyObject* base) {
   Ref cls = pyrt::make_class(module, "_RemoteMethod", bases.get(), members);
   if (!cls) return cls;
   auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-  Ref call = Ref::steal(pyrt::interp::type_lookup(type, pyrt::intern("__call__")));
-  Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.__init__));
+  Ref call = Ref::steal(pyrt::interp::type_lookup(type, names.dunder_call));
+  Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.dunder_init));
   if (!call || !pyrt::is_function(call.get()) || !init || !pyrt::is_function(init.get())) {
     PyErr_SetString(PyExc_SystemError, "_RemoteMethod's methods are not lumo's own functions");
     return Ref();
@@ -121,7 +121,7 @@ Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name) {
   const unsigned int version = pyrt::interp::type_version(type);
   if (!version || version != own_class_version) {
     // Checked once per version of the class: object's __new__, lumo's __init__.
-    Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.__init__));
+    Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.dunder_init));
     if (init.get() != own_init || type->tp_new != PyBaseObject_Type.tp_new) return pyrt::call(cls, client, name);
     own_class_version = version;
   }

@@ -8,19 +8,23 @@ namespace {
 using pyrt::Ref;
 
 Ref m_repr(pyrt::Func&, PyObject* const*) {
-  static PyObject* const text = pyrt::intern("LUMO.Client");
-  return Ref::borrow(text);
+  return Ref::borrow(names.t_repr);
 }
 
-// self._client._connection._socket.<which>(); None when any attribute is missing.
+// self._client._connection._socket.<which>()
+Ref read_address(PyObject* self, PyObject* which) {
+  Ref client = pyrt::getattr(self, names._client);
+  if (!client) return client;
+  Ref channel = pyrt::getattr(client.get(), names._connection);
+  if (!channel) return channel;
+  Ref sock = pyrt::getattr(channel.get(), names._socket);
+  if (!sock) return sock;
+  return pyrt::call_method(sock.get(), which);
+}
+
+// The same, or None when any attribute is missing.
 Ref address(PyObject* self, PyObject* which) {
-  Ref value = pyrt::getattr(self, names._client);
-  if (value) value = pyrt::getattr(value.get(), names._connection);
-  if (value) value = pyrt::getattr(value.get(), names._socket);
-  if (value) {
-    pyrt::Method get = pyrt::method(value.get(), which);
-    value = get ? get() : Ref();
-  }
+  Ref value = read_address(self, which);
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     return pyrt::none();

@@ -141,7 +141,7 @@ int call_arguments(Pass& p, Ref& args, Ref& kwds) {
   if (!args) return -1;
   PyObject* k = p.kwds.get();
   if (k == Py_None) {
-    raise_text(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    raise_error(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     return -1;
   }
   if (PyDict_CheckExact(k)) {
@@ -192,8 +192,7 @@ Ref serve_request(Pass& p) {
   p.parsed = true;
   PyObject* function = parts[1].get();
   if (PyUnicode_Check(function)) {
-    raise_object(PyExc_AttributeError, function);
-    return Ref();
+    return raise_error(PyExc_AttributeError, function);
   }
 
   Ref args, kwds;
@@ -282,10 +281,7 @@ Ref m_process(Func& f, PyObject* const* a) {
     if (!kinds) return kinds;
     const int ok = PyObject_IsInstance(request.get(), kinds.get());
     if (ok < 0) return Ref();
-    if (!ok) {
-      raise_text(PyExc_TypeError, "Invalid protocol");
-      return Ref();
-    }
+    if (!ok) return raise_error(PyExc_TypeError, "Invalid protocol");
   }
 
   Pass p(self, request.get());
