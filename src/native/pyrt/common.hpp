@@ -27,9 +27,16 @@ inline int not_equal(PyObject* a, PyObject* b) {
 }
 
 // `a, b, ... = value` with n targets: fills out[0..n) or raises as the
-// interpreter does (ValueError for a wrong count). An exact tuple or list is
-// read in place; anything else through iteration.
-int unpack(PyObject* value, Py_ssize_t n, Ref* out);
+// interpreter does (ValueError for a wrong count). An exact tuple or list of
+// n items is read in place here; anything else in unpack_other.
+int unpack_other(PyObject* value, Py_ssize_t n, Ref* out);
+inline int unpack(PyObject* value, Py_ssize_t n, Ref* out) {
+  if ((!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) || PySequence_Fast_GET_SIZE(value) != n)
+    return unpack_other(value, n, out);
+  PyObject** items = PySequence_Fast_ITEMS(value);
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+  return 0;
+}
 
 // type(v).__name__
 Ref type_name(PyObject* v);
