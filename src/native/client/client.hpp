@@ -12,67 +12,62 @@ namespace client {
 
 // field, text: the names (module globals read at each use among them), then
 // the constant texts of log lines and error messages
-#define LUMO_CLIENT_TEXTS(X) \
-  X(_client, "_client") \
-  X(_method, "_method") \
-  X(_class, "_class") \
-  X(_connection, "_connection") \
-  X(_socket, "_socket") \
-  X(_host, "_host") \
-  X(_port, "_port") \
-  X(_timeout, "_timeout") \
-  X(_msgid, "_msgid") \
-  X(alias, "alias") \
-  X(log, "log") \
-  X(call, "call") \
-  X(close, "close") \
-  X(closed, "closed") \
-  X(flush, "flush") \
-  X(send, "send") \
-  X(recv, "recv") \
-  X(critical, "critical") \
-  X(error, "error") \
-  X(getsockname, "getsockname") \
-  X(getpeername, "getpeername") \
-  X(settimeout, "settimeout") \
-  X(connect, "connect") \
-  X(open_connection, "open_connection") \
-  X(_request, "_request") \
-  X(_parse, "_parse") \
-  X(dunder_init, "__init__") \
-  X(dunder_call, "__call__") \
-  X(dunder_getattr, "__getattr__") \
-  X(server_hostname, "server_hostname") \
-  X(socket, "socket") \
-  X(REQUEST, "REQUEST") \
-  X(RESPONSE, "RESPONSE") \
-  X(Connection, "Connection") \
-  X(iformat, "iformat") \
-  X(_RemoteMethod, "_RemoteMethod") \
-  X(_RemoteClass, "_RemoteClass") \
-  X(Client, "Client") \
-  X(t_send, "@SEND: ") \
-  X(t_resend, "@RESEND: ") \
-  X(t_recv, "@RECV: ") \
-  X(t_failure, "Failure") \
-  X(t_fail_head, "Connection failed (") \
+#define LUMO_CLIENT_TEXTS(X)                                        \
+  X(_client, "_client")                                             \
+  X(_method, "_method")                                             \
+  X(_class, "_class")                                               \
+  X(_connection, "_connection")                                     \
+  X(_socket, "_socket")                                             \
+  X(_host, "_host")                                                 \
+  X(_port, "_port")                                                 \
+  X(_timeout, "_timeout")                                           \
+  X(_msgid, "_msgid")                                               \
+  X(alias, "alias")                                                 \
+  X(log, "log")                                                     \
+  X(call, "call")                                                   \
+  X(close, "close")                                                 \
+  X(critical, "critical")                                           \
+  X(error, "error")                                                 \
+  X(getsockname, "getsockname")                                     \
+  X(getpeername, "getpeername")                                     \
+  X(settimeout, "settimeout")                                       \
+  X(connect, "connect")                                             \
+  X(open_connection, "open_connection")                             \
+  X(_request, "_request")                                           \
+  X(_parse, "_parse")                                               \
+  X(dunder_init, "__init__")                                        \
+  X(dunder_call, "__call__")                                        \
+  X(dunder_getattr, "__getattr__")                                  \
+  X(server_hostname, "server_hostname")                             \
+  X(socket, "socket")                                               \
+  X(REQUEST, "REQUEST")                                             \
+  X(RESPONSE, "RESPONSE")                                           \
+  X(Connection, "Connection")                                       \
+  X(iformat, "iformat")                                             \
+  X(_RemoteMethod, "_RemoteMethod")                                 \
+  X(_RemoteClass, "_RemoteClass")                                   \
+  X(Client, "Client")                                               \
+  X(t_send, "@SEND: ")                                              \
+  X(t_resend, "@RESEND: ")                                          \
+  X(t_recv, "@RECV: ")                                              \
+  X(t_failure, "Failure")                                           \
+  X(t_fail_head, "Connection failed (")                             \
   X(t_fail_host,                                                    \
-    "), please check: \n"                                             \
-    "                        1. the network is connected\n"          \
-    "                        2. the server info(host(")               \
-  X(t_fail_port, ") or port(") \
+    "), please check: \n"                                           \
+    "                        1. the network is connected\n"         \
+    "                        2. the server info(host(")             \
+  X(t_fail_port, ") or port(")                                      \
   X(t_fail_alias,                                                   \
-    ")) is correct \n"                                                \
-    "                        3. the server(")                         \
-  X(t_fail_tail, ") has been started!") \
-  X(t_response_open, "Response[") \
-  X(t_closed_head, "Connection to (") \
-  X(t_comma, ", ") \
-  X(t_closed_tail, ") closed!") \
-  X(t_repr, "LUMO.Client") \
-  X(dot, ".") \
-  X(blank, " ") \
-  X(empty, "")
+    ")) is correct \n"                                              \
+    "                        3. the server(")                       \
+  X(t_fail_tail, ") has been started!")                             \
+  X(t_response_open, "Response[")                                   \
+  X(t_closed_head, "Connection to (")                               \
+  X(t_comma, ", ")                                                  \
+  X(t_closed_tail, ") closed!")                                     \
+  X(t_repr, "LUMO.Client")                                          \
+  X(dot, ".")                                                       \
+  X(blank, " ")
 
 // field, value
 #define LUMO_CLIENT_INTS(X) \
@@ -107,11 +102,7 @@ inline bool error_in(std::initializer_list<PyObject*> classes) {
 }
 
 using pyrt::Handling;
-using pyrt::not_equal;
-using pyrt::raise_error;
-using pyrt::truth;
-using pyrt::type_name;
-using pyrt::unpack;
+using namespace pyrt::common;
 
 // The classes and the function of the module, in the order the module makes them.
 pyrt::Ref make_remote_status(PyObject* module);

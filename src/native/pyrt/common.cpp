@@ -3,6 +3,16 @@
 #include "pyrt/names.hpp"
 
 namespace pyrt {
+
+PyObject* keywords(std::initializer_list<PyObject*> names) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!t) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* name : names) PyTuple_SET_ITEM(t, i++, Ref::borrow(name).release());
+  return t;
+}
+
+inline namespace common {
 namespace {
 
 #define PYRT_COMMON_TEXTS(X)  \
@@ -22,14 +32,6 @@ struct Names {
 Names names;
 
 }  // namespace
-
-PyObject* keywords(std::initializer_list<PyObject*> names) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!t) return nullptr;
-  Py_ssize_t i = 0;
-  for (PyObject* name : names) PyTuple_SET_ITEM(t, i++, Ref::borrow(name).release());
-  return t;
-}
 
 int init_common() { return names.make(); }
 
@@ -95,4 +97,5 @@ Ref resolve_port(Func& f, PyObject* port, PyObject* name) {
   return resolved;
 }
 
+}  // namespace common
 }  // namespace pyrt

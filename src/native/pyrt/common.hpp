@@ -6,6 +6,8 @@
 #include "pyrt/pyrt.hpp"
 
 namespace pyrt {
+// A module takes them all with `using namespace pyrt::common;`.
+inline namespace common {
 
 // Makes the names these helpers read (idempotent); called at module exec.
 int init_common();
@@ -65,4 +67,5 @@ Ref make_logger(Func& f, PyObject* name);
 // globals), which must give an int or None.
 Ref resolve_port(Func& f, PyObject* port, PyObject* name);
 
+}  // namespace common
 }  // namespace pyrt

@@ -1,5 +1,5 @@
 // lumo.server: publishes one Python object (a function, a class or a module)
-// under a name on a TCP port. Module initialisation and the shared helpers.
+// under a name on a TCP port. Module initialisation.
 #include "server/module.hpp"
 
 namespace server {

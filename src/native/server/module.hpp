@@ -17,7 +17,6 @@ using pyrt::Ref;
 
 // field, text: the names, then the constant texts of log lines and error messages
 #define LUMO_SERVER_TEXTS(X)                              \
-  X(Any, "Any")                                           \
   X(BaseRequestHandler, "BaseRequestHandler")             \
   X(BrokenPipeError, "BrokenPipeError")                   \
   X(Connection, "Connection")                             \
@@ -38,7 +37,6 @@ using pyrt::Ref;
   X(_alias, "_alias")                                     \
   X(_closed, "_closed")                                   \
   X(_connection, "_connection")                           \
-  X(_onwebs, "_onwebs")                                   \
   X(_parse, "_parse")                                     \
   X(_server, "_server")                                   \
   X(_timeout, "_timeout")                                 \
@@ -48,7 +46,6 @@ using pyrt::Ref;
   X(children, "children")                                 \
   X(client, "client")                                     \
   X(client_address, "client_address")                     \
-  X(closed, "closed")                                     \
   X(count, "count")                                       \
   X(critical, "critical")                                 \
   X(daemon, "daemon")                                     \
@@ -74,11 +71,9 @@ using pyrt::Ref;
   X(psutil, "psutil")                                     \
   X(record, "record")                                     \
   X(recursive, "recursive")                               \
-  X(recv, "recv")                                         \
   X(register_, "register")                                \
   X(request, "request")                                   \
   X(request_queue_size, "request_queue_size")             \
-  X(send, "send")                                         \
   X(serve_forever, "serve_forever")                       \
   X(server, "server")                                     \
   X(server_address, "server_address")                     \
@@ -149,11 +144,7 @@ extern const pyrt::FuncDef def_serve;
 // ---------------------------------------------------------------- helpers
 
 using pyrt::Handling;
-using pyrt::not_equal;
-using pyrt::raise_error;
-using pyrt::truth;
-using pyrt::type_name;
-using pyrt::unpack;
+using namespace pyrt::common;
 
 // seq[i] for i >= 0, as the subscript operator does it.
 inline Ref item(PyObject* seq, Py_ssize_t i) {
