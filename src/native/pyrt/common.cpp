@@ -38,7 +38,11 @@ int init_common() { return names.make(); }
 int unpack_other(PyObject* value, Py_ssize_t n, Ref* out) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-    if (size == n) return unpack(value, n, out);
+    if (size == n) {
+      PyObject** items = PySequence_Fast_ITEMS(value);
+      for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+      return 0;
+    }
     if (size < n)
       PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, size);
     else

@@ -25,18 +25,19 @@ inline int truth(PyObject* v) {
 inline int not_equal(PyObject* a, PyObject* b) {
   Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
   if (!r) return -1;
-  return truth(r.get());
+  if (r.get() == Py_False) return 0;  // what a comparison mostly gives
+  if (r.get() == Py_True) return 1;
+  return PyObject_IsTrue(r.get());
 }
 
 // `a, b, ... = value` with n targets: fills out[0..n) or raises as the
-// interpreter does (ValueError for a wrong count). An exact tuple or list of
-// n items is read in place here; anything else in unpack_other.
+// interpreter does (ValueError for a wrong count). An exact tuple of n items
+// is read in place here; anything else (an exact list in place too) in
+// unpack_other.
 int unpack_other(PyObject* value, Py_ssize_t n, Ref* out);
 inline int unpack(PyObject* value, Py_ssize_t n, Ref* out) {
-  if ((!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) || PySequence_Fast_GET_SIZE(value) != n)
-    return unpack_other(value, n, out);
-  PyObject** items = PySequence_Fast_ITEMS(value);
-  for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+  if (!PyTuple_CheckExact(value) || PyTuple_GET_SIZE(value) != n) return unpack_other(value, n, out);
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(value, i));
   return 0;
 }
 
