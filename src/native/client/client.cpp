@@ -6,8 +6,6 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
 // Errors that mean the connection is gone: the call reconnects and resends.
 bool lost_connection() {
   return error_in({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError});

@@ -10,6 +10,8 @@
 
 namespace client {
 
+using pyrt::Ref;
+
 // field, text: the names (module globals read at each use among them), then
 // the constant texts of log lines and error messages
 #define LUMO_CLIENT_TEXTS(X)                                        \
@@ -92,7 +94,7 @@ inline int init_names() { return names.make() < 0 || pyrt::init_common() < 0 ? -
 // `fn` is the function that `call` names on the client; when it is not
 // Client.call itself (a subclass overrides it), nothing is called and
 // `*called` stays false.
-pyrt::Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called);
+Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called);
 
 // Is the current error an instance of one of `classes`?
 inline bool error_in(std::initializer_list<PyObject*> classes) {
@@ -105,13 +107,13 @@ using pyrt::Handling;
 using namespace pyrt::common;
 
 // The classes and the function of the module, in the order the module makes them.
-pyrt::Ref make_remote_status(PyObject* module);
-pyrt::Ref make_remote_method(PyObject* module, PyObject* base);
+Ref make_remote_status(PyObject* module);
+Ref make_remote_method(PyObject* module, PyObject* base);
 // cls(client, name), straight while cls is this module's unchanged _RemoteMethod.
-pyrt::Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name);
-pyrt::Ref make_remote_class(PyObject* module, PyObject* base);
-pyrt::Ref make_client_base(PyObject* module);
-pyrt::Ref make_client(PyObject* module, PyObject* base);
-pyrt::Ref make_connect(PyObject* module);
+Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name);
+Ref make_remote_class(PyObject* module, PyObject* base);
+Ref make_client_base(PyObject* module);
+Ref make_client(PyObject* module, PyObject* base);
+Ref make_connect(PyObject* module);
 
 }  // namespace client

@@ -5,8 +5,6 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
 Ref m_init(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref init = pyrt::super_attr(f, self, names.dunder_init);

@@ -5,8 +5,6 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
 Ref f_connect(pyrt::Func& f, PyObject* const* a) {
   PyObject* name = a[0];
   PyObject* host = a[1];

@@ -12,16 +12,10 @@ pyrt::Channel channel;
 
 namespace {
 
-using pyrt::Ref;
-
-int add(PyObject* module, const char* name, const Ref& value) {
-  return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
-}
-
 int exec_client(PyObject* module) {
   if (pyrt::init_runtime() < 0 || init_names() < 0) return -1;
 
-  if (add(module, "socket", pyrt::import(names.socket)) < 0) return -1;
+  if (pyrt::add_object(module, "socket", pyrt::import(names.socket)) < 0) return -1;
   const char* const protocol_names[] = {"REQUEST", "RESPONSE"};
   if (pyrt::import_from(module, "protocol", protocol_names) < 0) return -1;
   const char* const ring_names[] = {"Connection", "get_port"};
@@ -30,13 +24,13 @@ int exec_client(PyObject* module) {
   if (pyrt::import_from(module, "kelto", kelto_names) < 0) return -1;
 
   Ref status = make_remote_status(module);
-  if (add(module, "_RemoteStatus", status) < 0) return -1;
-  if (add(module, "_RemoteMethod", make_remote_method(module, status.get())) < 0) return -1;
-  if (add(module, "_RemoteClass", make_remote_class(module, status.get())) < 0) return -1;
+  if (pyrt::add_object(module, "_RemoteStatus", status) < 0) return -1;
+  if (pyrt::add_object(module, "_RemoteMethod", make_remote_method(module, status.get())) < 0) return -1;
+  if (pyrt::add_object(module, "_RemoteClass", make_remote_class(module, status.get())) < 0) return -1;
   Ref base = make_client_base(module);
-  if (add(module, "ClientBase", base) < 0) return -1;
-  if (add(module, "Client", make_client(module, base.get())) < 0) return -1;
-  if (add(module, "connect", make_connect(module)) < 0) return -1;
+  if (pyrt::add_object(module, "ClientBase", base) < 0) return -1;
+  if (pyrt::add_object(module, "Client", make_client(module, base.get())) < 0) return -1;
+  if (pyrt::add_object(module, "connect", make_connect(module)) < 0) return -1;
   return 0;
 }
 

@@ -7,8 +7,6 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
 Ref m_init(pyrt::Func&, PyObject* const* a) {
   PyObject* self = a[0];
   if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();

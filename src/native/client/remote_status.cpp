@@ -5,8 +5,6 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
 Ref m_repr(pyrt::Func&, PyObject* const*) {
   return Ref::borrow(names.t_repr);
 }

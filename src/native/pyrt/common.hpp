@@ -58,6 +58,11 @@ inline Ref raise_error(PyObject* cls, const Ref& text) {
   return text ? raise_error(cls, text.get()) : Ref();
 }
 
+// Binds `value` in the module under `name`; an empty `value` (its error set) fails.
+inline int add_object(PyObject* module, const char* name, const Ref& value) {
+  return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
+}
+
 // `import name`: the module, through __import__ as the statement does.
 inline Ref import(PyObject* name) { return Ref::steal(PyImport_Import(name)); }
 

@@ -9,16 +9,11 @@ pyrt::Channel channel;
 
 namespace {
 
-int add(PyObject* module, const char* name, Ref value) {
-  if (!value) return -1;
-  return PyModule_AddObjectRef(module, name, value.get());
-}
-
 // The names of the module, bound in this order and no others.
 int exec_server(PyObject* module) {
   if (pyrt::init_runtime() < 0 || init_names() < 0) return -1;
-  if (add(module, "os", pyrt::import(names.os)) < 0) return -1;
-  if (add(module, "socketserver", pyrt::import(names.socketserver)) < 0) return -1;
+  if (pyrt::add_object(module, "os", pyrt::import(names.os)) < 0) return -1;
+  if (pyrt::add_object(module, "socketserver", pyrt::import(names.socketserver)) < 0) return -1;
   const char* const types_names[] = {"MethodType"};
   if (pyrt::import_from(module, "types", types_names, 0) < 0) return -1;
   const char* const typing_names[] = {"Any"};
@@ -29,9 +24,9 @@ int exec_server(PyObject* module) {
   if (pyrt::import_from(module, "ring", ring_names) < 0 || channel.load() < 0) return -1;
   const char* const kelto_names[] = {"Skrivo", "iformat", "iprint"};
   if (pyrt::import_from(module, "kelto", kelto_names) < 0) return -1;
-  if (add(module, "ServerBase", make_server_base(module)) < 0) return -1;
-  if (add(module, "RequestHandler", make_request_handler(module)) < 0) return -1;
-  if (add(module, "Server", make_server(module)) < 0) return -1;
+  if (pyrt::add_object(module, "ServerBase", make_server_base(module)) < 0) return -1;
+  if (pyrt::add_object(module, "RequestHandler", make_request_handler(module)) < 0) return -1;
+  if (pyrt::add_object(module, "Server", make_server(module)) < 0) return -1;
   if (pyrt::add_function(module, def_terminate) < 0) return -1;
   if (pyrt::add_function(module, def_start) < 0) return -1;
   if (pyrt::add_function(module, def_serve) < 0) return -1;
