@@ -101,8 +101,8 @@ Ref log_closed(PyObject* self) {
 // other error is left set.
 void close_channel(PyObject* self) {
   Ref channel = pyrt::getattr(self, names._connection);
-  Ref done = channel ? pyrt::call_method(channel.get(), names.close) : Ref();
-  if (!done && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  if (channel && pyrt::call_method(channel.get(), names.close)) return;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
 }
 
 Ref m_close(pyrt::Func&, PyObject* const* a) {

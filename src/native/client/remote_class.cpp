@@ -46,24 +46,26 @@ Ref joined_name(PyObject* cls, PyObject* attribute) {
 pyrt::AttrSite site_class, site_client;
 pyrt::GlobalSite remote_method_class;
 
+// cls + "." + name: for a text, the kept join; whatever else `_class`
+// became, built as "+" builds it.
+Ref remote_name(PyObject* cls, PyObject* name) {
+  if (PyUnicode_CheckExact(cls)) return joined_name(cls, name);
+  Ref head = Ref::steal(PyNumber_Add(cls, names.dot));
+  if (!head) return head;
+  return Ref::steal(PyNumber_Add(head.get(), name));
+}
+
 Ref m_getattr(pyrt::Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref cls = pyrt::getattr(self, names._class, site_class);
   if (!cls) return cls;
-  Ref remote_name;
-  if (PyUnicode_CheckExact(cls.get())) {
-    remote_name = joined_name(cls.get(), a[1]);
-  } else {
-    // Whatever `_class` became, the name is built as "+" would build it.
-    remote_name = Ref::steal(PyNumber_Add(cls.get(), names.dot));
-    if (remote_name) remote_name = Ref::steal(PyNumber_Add(remote_name.get(), a[1]));
-  }
-  if (!remote_name) return remote_name;
+  Ref name = remote_name(cls.get(), a[1]);
+  if (!name) return name;
   Ref remote_method = pyrt::global(f, names._RemoteMethod, remote_method_class);
   if (!remote_method) return remote_method;
   Ref client = pyrt::getattr(self, names._client, site_client);
   if (!client) return client;
-  return new_remote_method(remote_method.get(), client.get(), remote_name.get());
+  return new_remote_method(remote_method.get(), client.get(), name.get());
 }
 
 const pyrt::Param p_init[] = {
