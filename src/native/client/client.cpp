@@ -44,7 +44,7 @@ Ref log_exception(PyObject* self, PyObject* head, PyObject* exc, PyObject* sep) 
   return critical(line.get());
 }
 
-Ref m_init(pyrt::Func& f, PyObject* const* a) {
+Ref m_init(Func& f, PyObject* const* a) {
   Ref init = pyrt::super_attr(f, a[0], names.dunder_init);
   if (!init) return init;
   Ref r = pyrt::call(init.get(), a[1], a[2], a[3]);
@@ -118,7 +118,7 @@ Ref parse(PyObject* self, PyObject* response) {
 
 // For the pending error of a response that does not answer this request:
 // the logger's value for Exception("Failure" + iformat(call) + " " + str(error)).
-Ref reject(pyrt::Func& f, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
+Ref reject(Func& f, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
   pyrt::SavedError rejected;
   // The logger sees the rejection as the exception being handled, not whatever
   // the caller happens to be handling around the call.
@@ -141,7 +141,7 @@ Ref reject(pyrt::Func& f, PyObject* self, PyObject* method, PyObject* args, PyOb
   return pyrt::call_method(log.get(), names.error, err.get());
 }
 
-Ref m_call(pyrt::Func& f, PyObject* const* a) {
+Ref m_call(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* method = a[1];
   PyObject* args = a[2];
@@ -182,7 +182,7 @@ Ref connect_failure_text(PyObject* self, PyObject* exc) {
 }
 
 // Steps of opening: socket, time-out, connect, channel. Null with an error set on failure.
-Ref open_channel(pyrt::Func& f, PyObject* self) {
+Ref open_channel(Func& f, PyObject* self) {
   Ref socket_module = pyrt::global(f, names.socket);
   if (!socket_module) return socket_module;
   Ref sock = pyrt::call_method(socket_module.get(), names.socket);
@@ -217,7 +217,7 @@ Ref open_channel(pyrt::Func& f, PyObject* self) {
   return pyrt::none();
 }
 
-Ref m_open_connection(pyrt::Func& f, PyObject* const* a) {
+Ref m_open_connection(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref host = pyrt::getattr(self, names._host);
   if (!host) return host;
@@ -240,7 +240,7 @@ Ref m_open_connection(pyrt::Func& f, PyObject* const* a) {
 // The REQUEST tag read from the module, as long as the module is unchanged.
 pyrt::GlobalSite request_tag;
 
-Ref m_request(pyrt::Func& f, PyObject* const* a) {
+Ref m_request(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
@@ -266,20 +266,20 @@ Ref m_request(pyrt::Func& f, PyObject* const* a) {
   return pyrt::none();
 }
 
-const pyrt::Param p_init[] = {
+const Param p_init[] = {
     {"self"},
-    {"host", "str", pyrt::Check::Str},
-    {"port", "int", pyrt::Check::Int},
-    {"timeout", "float", pyrt::Check::Float},
+    {"host", "str", Check::Str},
+    {"port", "int", Check::Int},
+    {"timeout", "float", Check::Float},
 };
-const pyrt::Param p_call[] = {
+const Param p_call[] = {
     {"self"},
-    {"method", "str", pyrt::Check::Str},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
-    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
+    {"method", "str", Check::Str},
+    {"args", nullptr, Check::None, {}, pyrt::Kind::VarArgs},
+    {"kwds", nullptr, Check::None, {}, pyrt::Kind::VarKw},
 };
-const pyrt::Param p_self[] = {{"self"}};
-const pyrt::Param p_request[] = {{"self"}, {"method", "str", pyrt::Check::Str}, {"args"}, {"kwds"}};
+const Param p_self[] = {{"self"}};
+const Param p_request[] = {{"self"}, {"method", "str", Check::Str}, {"args"}, {"kwds"}};
 
 const pyrt::FuncDef d_init{"__init__", "Client.__init__", p_init, m_init};
 const pyrt::FuncDef d_call{"call", "Client.call", p_call, m_call, "Calling remote method\n        "};
@@ -290,11 +290,11 @@ const pyrt::FuncDef d_request{"_request", "Client._request", p_request, m_reques
 
 Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called) {
   *called = false;
-  if (!pyrt::is_function(fn) || reinterpret_cast<pyrt::Func*>(fn)->def != &d_call || !PyUnicode_CheckExact(method))
+  if (!pyrt::is_function(fn) || reinterpret_cast<Func*>(fn)->def != &d_call || !PyUnicode_CheckExact(method))
     return Ref();
   *called = true;
   PyObject* const slots[] = {self, method, args, kwds};
-  return m_call(*reinterpret_cast<pyrt::Func*>(fn), slots);
+  return m_call(*reinterpret_cast<Func*>(fn), slots);
 }
 
 Ref make_client(PyObject* module, PyObject* base) {

@@ -10,6 +10,9 @@
 
 namespace client {
 
+using pyrt::Check;
+using pyrt::Func;
+using pyrt::Param;
 using pyrt::Ref;
 
 // field, text: the names (module globals read at each use among them), then

@@ -5,7 +5,7 @@
 namespace client {
 namespace {
 
-Ref m_init(pyrt::Func& f, PyObject* const* a) {
+Ref m_init(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref init = pyrt::super_attr(f, self, names.dunder_init);
   if (!init) return init;
@@ -18,7 +18,7 @@ Ref m_init(pyrt::Func& f, PyObject* const* a) {
   return pyrt::none();
 }
 
-Ref m_call(pyrt::Func& f, PyObject* const* a) {
+Ref m_call(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* name = a[1];
   PyObject* types = a[2];
@@ -45,7 +45,7 @@ pyrt::GlobalSite response_tag;
 // The read of every call, remembered for the class it last saw.
 pyrt::AttrSite site_msgid;
 
-Ref m_parse(pyrt::Func& f, PyObject* const* a) {
+Ref m_parse(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* response = a[1];
   // A tuple is read in place. Anything else (a list, which comparing its items
@@ -105,7 +105,7 @@ void close_channel(PyObject* self) {
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
 }
 
-Ref m_close(pyrt::Func&, PyObject* const* a) {
+Ref m_close(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   close_channel(self);
   // The closing line is written in every case, also with an error on its way
@@ -121,19 +121,19 @@ Ref m_close(pyrt::Func&, PyObject* const* a) {
   return Ref();
 }
 
-const pyrt::Param p_init[] = {
+const Param p_init[] = {
     {"self"},
-    {"host", "str", pyrt::Check::Str},
-    {"port", "int", pyrt::Check::Int},
-    {"timeout", "float", pyrt::Check::Float, pyrt::dfloat(1000.0)},
+    {"host", "str", Check::Str},
+    {"port", "int", Check::Int},
+    {"timeout", "float", Check::Float, pyrt::dfloat(1000.0)},
 };
-const pyrt::Param p_call[] = {
+const Param p_call[] = {
     {"self"},
-    {"name", "str", pyrt::Check::Str},
-    {"types", "str", pyrt::Check::Str, pyrt::dstr("class")},
+    {"name", "str", Check::Str},
+    {"types", "str", Check::Str, pyrt::dstr("class")},
 };
-const pyrt::Param p_parse[] = {{"self"}, {"response", "tuple | list"}};
-const pyrt::Param p_close[] = {{"self"}};
+const Param p_parse[] = {{"self"}, {"response", "tuple | list"}};
+const Param p_close[] = {{"self"}};
 
 // Indented as a method's docstring is in its source; inspect.getdoc() shows it flush.
 const char parse_doc[] =

@@ -5,7 +5,7 @@
 namespace client {
 namespace {
 
-Ref f_connect(pyrt::Func& f, PyObject* const* a) {
+Ref f_connect(Func& f, PyObject* const* a) {
   PyObject* name = a[0];
   PyObject* host = a[1];
   PyObject* port = a[2];
@@ -25,12 +25,12 @@ Ref f_connect(pyrt::Func& f, PyObject* const* a) {
   return pyrt::call(client.get(), name, types);
 }
 
-const pyrt::Param p_connect[] = {
-    {"name", "str", pyrt::Check::Str},
-    {"host", "str", pyrt::Check::Str, pyrt::dstr("127.0.0.1")},
-    {"port", "int", pyrt::Check::Int, pyrt::dint(0)},
-    {"timeout", "float", pyrt::Check::Float, pyrt::dfloat(1000.0)},
-    {"types", "str", pyrt::Check::Str, pyrt::dstr("class")},
+const Param p_connect[] = {
+    {"name", "str", Check::Str},
+    {"host", "str", Check::Str, pyrt::dstr("127.0.0.1")},
+    {"port", "int", Check::Int, pyrt::dint(0)},
+    {"timeout", "float", Check::Float, pyrt::dfloat(1000.0)},
+    {"types", "str", Check::Str, pyrt::dstr("class")},
 };
 const pyrt::FuncDef d_connect{"connect", "connect", p_connect, f_connect};
 

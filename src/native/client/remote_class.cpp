@@ -7,7 +7,7 @@
 namespace client {
 namespace {
 
-Ref m_init(pyrt::Func&, PyObject* const* a) {
+Ref m_init(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();
   if (pyrt::setattr(self, names._class, a[2]) < 0) return Ref();
@@ -55,7 +55,7 @@ Ref remote_name(PyObject* cls, PyObject* name) {
   return Ref::steal(PyNumber_Add(head.get(), name));
 }
 
-Ref m_getattr(pyrt::Func& f, PyObject* const* a) {
+Ref m_getattr(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref cls = pyrt::getattr(self, names._class, site_class);
   if (!cls) return cls;
@@ -68,13 +68,13 @@ Ref m_getattr(pyrt::Func& f, PyObject* const* a) {
   return new_remote_method(remote_method.get(), client.get(), name.get());
 }
 
-const pyrt::Param p_init[] = {
+const Param p_init[] = {
     {"self"},
     {"client", "'Client'"},
-    {"clsname", "str", pyrt::Check::Str},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
+    {"clsname", "str", Check::Str},
+    {"args", nullptr, Check::None, {}, pyrt::Kind::VarArgs},
 };
-const pyrt::Param p_getattr[] = {{"self"}, {"method", "str", pyrt::Check::Str}};
+const Param p_getattr[] = {{"self"}, {"method", "str", Check::Str}};
 const pyrt::FuncDef d_init{"__init__", "_RemoteClass.__init__", p_init, m_init};
 const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getattr, m_getattr};
 

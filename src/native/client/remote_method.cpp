@@ -6,7 +6,7 @@
 namespace client {
 namespace {
 
-Ref m_init(pyrt::Func&, PyObject* const* a) {
+Ref m_init(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();
   if (pyrt::setattr(self, names._method, a[2]) < 0) return Ref();
@@ -19,7 +19,7 @@ constexpr Py_ssize_t kStackArgs = 8;
 // The reads of every call, each remembered for the class it last saw.
 pyrt::AttrSite site_client, site_call, site_method;
 
-Ref m_call(pyrt::Func&, PyObject* const* a) {
+Ref m_call(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* args = a[1];
   PyObject* kwds = a[2];
@@ -56,11 +56,11 @@ Ref m_call(pyrt::Func&, PyObject* const* a) {
   return result;
 }
 
-const pyrt::Param p_init[] = {{"self"}, {"client", "'Client'"}, {"method", "str", pyrt::Check::Str}};
-const pyrt::Param p_call[] = {
+const Param p_init[] = {{"self"}, {"client", "'Client'"}, {"method", "str", Check::Str}};
+const Param p_call[] = {
     {"self"},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
-    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
+    {"args", nullptr, Check::None, {}, pyrt::Kind::VarArgs},
+    {"kwds", nullptr, Check::None, {}, pyrt::Kind::VarKw},
 };
 const pyrt::FuncDef d_init{"__init__", "_RemoteMethod.__init__", p_init, m_init};
 const pyrt::FuncDef d_call{"__call__", "_RemoteMethod.__call__", p_call, m_call};
@@ -84,7 +84,7 @@ PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwds) {
   Ref own_kwds = Ref::steal(kwds && PyDict_GET_SIZE(kwds) ? PyDict_Copy(kwds) : PyDict_New());
   if (!own_kwds) return nullptr;
   PyObject* const slots[] = {self, own_args.get(), own_kwds.get()};
-  return m_call(*reinterpret_cast<pyrt::Func*>(own_call), slots).release();
+  return m_call(*reinterpret_cast<Func*>(own_call), slots).release();
 }
 
 }  // namespace

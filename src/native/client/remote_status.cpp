@@ -5,7 +5,7 @@
 namespace client {
 namespace {
 
-Ref m_repr(pyrt::Func&, PyObject* const*) {
+Ref m_repr(Func&, PyObject* const*) {
   return Ref::borrow(names.t_repr);
 }
 
@@ -30,10 +30,10 @@ Ref address(PyObject* self, PyObject* which) {
   return value;
 }
 
-Ref m_laddr(pyrt::Func&, PyObject* const* a) { return address(a[0], names.getsockname); }
-Ref m_raddr(pyrt::Func&, PyObject* const* a) { return address(a[0], names.getpeername); }
+Ref m_laddr(Func&, PyObject* const* a) { return address(a[0], names.getsockname); }
+Ref m_raddr(Func&, PyObject* const* a) { return address(a[0], names.getpeername); }
 
-const pyrt::Param p_self[] = {{"self"}};
+const Param p_self[] = {{"self"}};
 const pyrt::FuncDef d_repr{"__repr__", "_RemoteStatus.__repr__", p_self, m_repr, nullptr, "str"};
 const pyrt::FuncDef d_laddr{"laddr", "_RemoteStatus.laddr", p_self, m_laddr};
 const pyrt::FuncDef d_raddr{"raddr", "_RemoteStatus.raddr", p_self, m_raddr};

@@ -5,10 +5,6 @@
 namespace server {
 namespace {
 
-using pyrt::Check;
-using pyrt::Func;
-using pyrt::Param;
-
 // ------------------------------------------------------------- terminate
 
 // iprint(value)

@@ -13,6 +13,9 @@
 
 namespace server {
 
+using pyrt::Check;
+using pyrt::Func;
+using pyrt::Param;
 using pyrt::Ref;
 
 // field, text: the names, then the constant texts of log lines and error messages

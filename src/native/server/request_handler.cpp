@@ -10,11 +10,7 @@
 namespace server {
 namespace {
 
-using pyrt::Func;
-using pyrt::Param;
-
 // ------------------------------------------------------------- setup
-
 
 // The reads of every call, each remembered for the class it last saw.
 pyrt::AttrSite site_connection, site_process, site_client_address, site_server, site_client, site_record, site_parse;
