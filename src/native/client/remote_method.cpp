@@ -128,7 +128,7 @@ Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name) {
   Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
   if (!self) return self;
   PyObject* const slots[] = {self.get(), client, name};
-  if (!m_init(*reinterpret_cast<pyrt::Func*>(own_init), slots)) return Ref();
+  if (!m_init(*reinterpret_cast<Func*>(own_init), slots)) return Ref();
   return self;
 }
 
