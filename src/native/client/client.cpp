@@ -6,8 +6,6 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
 // Errors that mean the connection is gone: the call reconnects and resends.
 bool lost_connection() {
   return error_in({PyExc_ConnectionAbortedError, PyExc_ConnectionResetError, PyExc_BrokenPipeError});
@@ -46,8 +44,8 @@ Ref log_exception(PyObject* self, PyObject* head, PyObject* exc, PyObject* sep) 
   return critical(line.get());
 }
 
-Ref m_init(pyrt::Func& f, PyObject* const* a) {
-  Ref init = pyrt::super_attr(f, a[0], names.__init__);
+Ref m_init(Func& f, PyObject* const* a) {
+  Ref init = pyrt::super_attr(f, a[0], names.dunder_init);
   if (!init) return init;
   Ref r = pyrt::call(init.get(), a[1], a[2], a[3]);
   if (!r) return r;
@@ -60,150 +58,134 @@ pyrt::AttrSite site_request, site_connection, site_parse, site_msgid;
 // self._request(method, args, kwds), dispatched through the instance.
 Ref request(PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
   pyrt::Method send = pyrt::method(self, names._request, site_request);
-  return send ? send(method, args, kwds) : Ref();
+  if (!send) return Ref();
+  return send(method, args, kwds);
 }
 
-Ref open_connection(PyObject* self) {
-  pyrt::Method open = pyrt::method(self, names.open_connection);
-  return open ? open() : Ref();
-}
+Ref open_connection(PyObject* self) { return pyrt::call_method(self, names.open_connection); }
 
-Ref m_call(pyrt::Func& f, PyObject* const* a) {
-  PyObject* self = a[0];
-  PyObject* method = a[1];
-  PyObject* args = a[2];
-  PyObject* kwds = a[3];
-
-  // Reconnect if there is no channel or it has closed.
+// The channel to send on, reconnecting if there is none or it has closed:
+// a false one (None) when no connection could be made (already logged) or
+// there is no host.
+Ref ensure_channel(PyObject* self) {
   Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
   bool reopen = channel.get() == Py_None;
   bool ran_code = true;  // may anything have rebound _connection since it was read?
   if (!reopen) {
-    int t = client::channel.closed(channel.get(), &ran_code);
+    const int t = client::channel.closed(channel.get(), &ran_code);
     if (t < 0) return Ref();
     reopen = t != 0;
   }
   if (reopen && !open_connection(self)) return Ref();
-
-  // Still no channel: no connection could be made (already logged), or no host.
   if (reopen || ran_code) channel = pyrt::getattr(self, names._connection, site_connection);
-  if (!channel) return channel;
-  int usable = PyObject_IsTrue(channel.get());
-  if (usable < 0) return Ref();
-  if (!usable) return pyrt::none();
+  return channel;
+}
 
-  // First attempt: drop stale input, notice a peer that went away, send.
-  Ref sent = client::channel.flush(channel.get());
-  if (sent) sent = request(self, method, args, kwds);
-  if (!sent) {
-    if (!lost_connection()) return Ref();
-    pyrt::SavedError lost;
-    static PyObject* const send_head = pyrt::intern("@SEND: ");
-    bool ok = static_cast<bool>(log_exception(self, send_head, lost.value(), nullptr));
-    ok = ok && open_connection(self);
-    if (ok && !request(self, method, args, kwds)) {
-      if (!lost_connection()) {
-        chain_context(lost);
-        return Ref();
-      }
-      pyrt::SavedError again;
-      static PyObject* const resend_head = pyrt::intern("@RESEND: ");
-      if (!log_exception(self, resend_head, again.value(), nullptr)) {
-        chain_context(again);
-        return Ref();
-      }
-    }
-    if (!ok) {
-      chain_context(lost);
-      return Ref();
-    }
-  }
+// Drops stale input, notices a peer that went away, sends the request; when
+// the connection was lost, logs it, reconnects and sends once more (a second
+// loss is logged too). 0, or -1 with an error set.
+int send_with_resend(PyObject* self, PyObject* channel, PyObject* method, PyObject* args, PyObject* kwds) {
+  if (client::channel.flush(channel) && request(self, method, args, kwds)) return 0;
+  if (!lost_connection()) return -1;
+  pyrt::SavedError lost;
+  Handling handling(lost.value());
+  if (!log_exception(self, names.t_send, lost.value(), nullptr) || !open_connection(self)) return -1;
+  if (request(self, method, args, kwds)) return 0;
+  if (!lost_connection()) return -1;
+  pyrt::SavedError again;
+  Handling handling_again(again.value());
+  return log_exception(self, names.t_resend, again.value(), nullptr) ? 0 : -1;
+}
 
-  // Exactly one receive, on whatever channel the client has now.
-  channel = pyrt::getattr(self, names._connection, site_connection);
+// Exactly one receive, on whatever channel the client has now: the response,
+// or the error of a failed receive as a value.
+Ref receive(PyObject* self) {
+  Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
   Ref response = client::channel.recv(channel.get());
-  if (!response) {
-    if (!failed_receive()) return Ref();
-    pyrt::SavedError failed;
-    response = failed.take_value();
-  }
-  if (PyExceptionInstance_Check(response.get())) {
-    static PyObject* const recv_head = pyrt::intern("@RECV: ");
-    static PyObject* const blank = pyrt::intern(" ");
-    return log_exception(self, recv_head, response.get(), blank);
-  }
+  if (response || !failed_receive()) return response;
+  pyrt::SavedError failed;
+  return failed.take_value();
+}
 
+// self._parse(response)
+Ref parse(PyObject* self, PyObject* response) {
   pyrt::Method parse = pyrt::method(self, names._parse, site_parse);
   if (!parse) return Ref();
-  Ref result = parse(response.get());
-  if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
+  return parse(response);
+}
 
-  // A response that does not answer this request: the logger's value for it.
+// For the pending error of a response that does not answer this request:
+// the logger's value for Exception("Failure" + iformat(call) + " " + str(error)).
+Ref reject(Func& f, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
   pyrt::SavedError rejected;
   // The logger sees the rejection as the exception being handled, not whatever
   // the caller happens to be handling around the call.
-  pyrt::Handling handling(rejected.value());
-  Ref err;
+  Handling handling(rejected.value());
   Ref describe = pyrt::global(f, names.iformat);
-  Ref call_text = describe ? pyrt::call(describe.get(), method, args, kwds) : Ref();
-  if (call_text) call_text = pyrt::text(call_text.get());
-  Ref reason = call_text ? pyrt::text(rejected.value()) : Ref();
-  if (reason) {
-    static PyObject* const head = pyrt::intern("Failure");
-    static PyObject* const blank = pyrt::intern(" ");
-    PyObject* pieces[] = {head, call_text.get(), blank, reason.get()};
-    Ref line = pyrt::concat(pieces);
-    if (line) err = pyrt::call(PyExc_Exception, line.get());
-  }
-  Ref log = err ? pyrt::getattr(self, names.log) : Ref();
-  pyrt::Method error = log ? pyrt::method(log.get(), names.error) : pyrt::Method{};
-  Ref value = error ? error(err.get()) : Ref();
-  if (!value) chain_context(rejected);
-  return value;
+  if (!describe) return describe;
+  Ref call_text = pyrt::call(describe.get(), method, args, kwds);
+  if (!call_text) return call_text;
+  call_text = pyrt::text(call_text.get());
+  if (!call_text) return call_text;
+  Ref reason = pyrt::text(rejected.value());
+  if (!reason) return reason;
+  PyObject* pieces[] = {names.t_failure, call_text.get(), names.blank, reason.get()};
+  Ref line = pyrt::concat(pieces);
+  if (!line) return line;
+  Ref err = pyrt::call(PyExc_Exception, line.get());
+  if (!err) return err;
+  Ref log = pyrt::getattr(self, names.log);
+  if (!log) return log;
+  return pyrt::call_method(log.get(), names.error, err.get());
 }
 
-// The four lines of a failed connect; the pieces between the values.
-constexpr const char kFailHead[] = "Connection failed (";
-constexpr const char kFailHost[] =
-    "), please check: \n"
-    "                        1. the network is connected\n"
-    "                        2. the server info(host(";
-constexpr const char kFailPort[] = ") or port(";
-constexpr const char kFailAlias[] =
-    ")) is correct \n"
-    "                        3. the server(";
-constexpr const char kFailTail[] = ") has been started!";
+Ref m_call(Func& f, PyObject* const* a) {
+  PyObject* self = a[0];
+  PyObject* method = a[1];
+  PyObject* args = a[2];
+  PyObject* kwds = a[3];
+  Ref channel = ensure_channel(self);
+  if (!channel) return channel;
+  const int usable = truth(channel.get());
+  if (usable < 0) return Ref();
+  if (!usable) return pyrt::none();
+  if (send_with_resend(self, channel.get(), method, args, kwds) < 0) return Ref();
+  channel.reset();
 
+  Ref response = receive(self);
+  if (!response) return response;
+  if (PyExceptionInstance_Check(response.get()))
+    return log_exception(self, names.t_recv, response.get(), names.blank);
+  Ref result = parse(self, response.get());
+  if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
+  return reject(f, self, method, args, kwds);
+}
+
+// "Connection failed (<exc>), please check: ..." with the client's host, port and alias.
 Ref connect_failure_text(PyObject* self, PyObject* exc) {
   Ref shown = pyrt::text(exc);
   if (!shown) return shown;
-  Ref host = pyrt::getattr(self, names._host);
-  if (host) host = pyrt::text(host.get());
-  if (!host) return host;
-  Ref port = pyrt::getattr(self, names._port);
-  if (port) port = pyrt::text(port.get());
-  if (!port) return port;
-  Ref alias = pyrt::getattr(self, names.alias);
-  if (alias) alias = pyrt::text(alias.get());
-  if (!alias) return alias;
-  static PyObject* const head = pyrt::intern(kFailHead);
-  static PyObject* const before_host = pyrt::intern(kFailHost);
-  static PyObject* const before_port = pyrt::intern(kFailPort);
-  static PyObject* const before_alias = pyrt::intern(kFailAlias);
-  static PyObject* const tail = pyrt::intern(kFailTail);
-  PyObject* pieces[] = {head,        shown.get(), before_host, host.get(), before_port,
-                        port.get(),  before_alias, alias.get(), tail};
+  PyObject* const which[] = {names._host, names._port, names.alias};
+  Ref values[3];
+  for (int i = 0; i < 3; ++i) {
+    Ref value = pyrt::getattr(self, which[i]);
+    if (!value) return value;
+    values[i] = pyrt::text(value.get());
+    if (!values[i]) return Ref();
+  }
+  PyObject* pieces[] = {names.t_fail_head,  shown.get(),        names.t_fail_host, values[0].get(),
+                        names.t_fail_port,  values[1].get(),    names.t_fail_alias, values[2].get(),
+                        names.t_fail_tail};
   return pyrt::concat(pieces);
 }
 
 // Steps of opening: socket, time-out, connect, channel. Null with an error set on failure.
-Ref open_channel(pyrt::Func& f, PyObject* self) {
+Ref open_channel(Func& f, PyObject* self) {
   Ref socket_module = pyrt::global(f, names.socket);
   if (!socket_module) return socket_module;
-  pyrt::Method make = pyrt::method(socket_module.get(), names.socket);
-  Ref sock = make ? make() : Ref();
+  Ref sock = pyrt::call_method(socket_module.get(), names.socket);
   if (!sock) return sock;
 
   pyrt::Method settimeout = pyrt::method(sock.get(), names.settimeout);
@@ -227,7 +209,7 @@ Ref open_channel(pyrt::Func& f, PyObject* self) {
   // TLS checks the server's certificate against the host this client was
   // given, not only its address; a channel that takes no attributes checks
   // the address.
-  if (pyrt::setattr(channel.get(), pyrt::intern("server_hostname"), host.get()) < 0) {
+  if (pyrt::setattr(channel.get(), names.server_hostname, host.get()) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return Ref();
     PyErr_Clear();
   }
@@ -235,11 +217,11 @@ Ref open_channel(pyrt::Func& f, PyObject* self) {
   return pyrt::none();
 }
 
-Ref m_open_connection(pyrt::Func& f, PyObject* const* a) {
+Ref m_open_connection(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref host = pyrt::getattr(self, names._host);
   if (!host) return host;
-  int t = PyObject_IsTrue(host.get());
+  const int t = truth(host.get());
   if (t < 0) return Ref();
   if (!t) return pyrt::none();
 
@@ -247,23 +229,22 @@ Ref m_open_connection(pyrt::Func& f, PyObject* const* a) {
   if (opened || !failed_connect()) return opened;
   // The new socket was dropped with the failed attempt; the old channel stays.
   pyrt::SavedError failed;
+  Handling handling(failed.value());
   Ref line = connect_failure_text(self, failed.value());
-  Ref log = line ? pyrt::getattr(self, names.log) : Ref();
-  pyrt::Method critical = log ? pyrt::method(log.get(), names.critical) : pyrt::Method{};
-  Ref value = critical ? critical(line.get()) : Ref();
-  if (!value) chain_context(failed);
-  return value;
+  if (!line) return line;
+  Ref log = pyrt::getattr(self, names.log);
+  if (!log) return log;
+  return pyrt::call_method(log.get(), names.critical, line.get());
 }
 
 // The REQUEST tag read from the module, as long as the module is unchanged.
 pyrt::GlobalSite request_tag;
 
-Ref m_request(pyrt::Func& f, PyObject* const* a) {
+Ref m_request(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
-  static PyObject* const one = PyLong_FromLong(1);  // a cached small int
   Ref id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
-  id = Ref::steal(PyNumber_InPlaceAdd(id.get(), one));
+  id = Ref::steal(PyNumber_InPlaceAdd(id.get(), names.one));
   if (!id || pyrt::setattr(self, names._msgid, id.get()) < 0) return Ref();
 
   Ref tag = pyrt::global(f, names.REQUEST, request_tag);
@@ -285,20 +266,20 @@ Ref m_request(pyrt::Func& f, PyObject* const* a) {
   return pyrt::none();
 }
 
-const pyrt::Param p_init[] = {
+const Param p_init[] = {
     {"self"},
-    {"host", "str", pyrt::Check::Str},
-    {"port", "int", pyrt::Check::Int},
-    {"timeout", "float", pyrt::Check::Float},
+    {"host", "str", Check::Str},
+    {"port", "int", Check::Int},
+    {"timeout", "float", Check::Float},
 };
-const pyrt::Param p_call[] = {
+const Param p_call[] = {
     {"self"},
-    {"method", "str", pyrt::Check::Str},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
-    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
+    {"method", "str", Check::Str},
+    {"args", nullptr, Check::None, {}, pyrt::Kind::VarArgs},
+    {"kwds", nullptr, Check::None, {}, pyrt::Kind::VarKw},
 };
-const pyrt::Param p_self[] = {{"self"}};
-const pyrt::Param p_request[] = {{"self"}, {"method", "str", pyrt::Check::Str}, {"args"}, {"kwds"}};
+const Param p_self[] = {{"self"}};
+const Param p_request[] = {{"self"}, {"method", "str", Check::Str}, {"args"}, {"kwds"}};
 
 const pyrt::FuncDef d_init{"__init__", "Client.__init__", p_init, m_init};
 const pyrt::FuncDef d_call{"call", "Client.call", p_call, m_call, "Calling remote method\n        "};
@@ -309,11 +290,11 @@ const pyrt::FuncDef d_request{"_request", "Client._request", p_request, m_reques
 
 Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called) {
   *called = false;
-  if (!pyrt::is_function(fn) || reinterpret_cast<pyrt::Func*>(fn)->def != &d_call || !PyUnicode_CheckExact(method))
+  if (!pyrt::is_function(fn) || reinterpret_cast<Func*>(fn)->def != &d_call || !PyUnicode_CheckExact(method))
     return Ref();
   *called = true;
   PyObject* const slots[] = {self, method, args, kwds};
-  return m_call(*reinterpret_cast<pyrt::Func*>(fn), slots);
+  return m_call(*reinterpret_cast<Func*>(fn), slots);
 }
 
 Ref make_client(PyObject* module, PyObject* base) {

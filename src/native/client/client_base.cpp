@@ -5,23 +5,20 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
-Ref m_init(pyrt::Func& f, PyObject* const* a) {
+Ref m_init(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
-  Ref init = pyrt::super_attr(f, self, names.__init__);
+  Ref init = pyrt::super_attr(f, self, names.dunder_init);
   if (!init) return init;
   Ref r = pyrt::call(init.get());
   if (!r) return r;
-  static PyObject* const zero = PyLong_FromLong(0);  // a cached small int
   if (pyrt::setattr(self, names._host, a[1]) < 0 || pyrt::setattr(self, names._port, a[2]) < 0 ||
-      pyrt::setattr(self, names._timeout, a[3]) < 0 || pyrt::setattr(self, names._msgid, zero) < 0 ||
+      pyrt::setattr(self, names._timeout, a[3]) < 0 || pyrt::setattr(self, names._msgid, names.zero) < 0 ||
       pyrt::setattr(self, names._connection, Py_None) < 0)
     return Ref();
   return pyrt::none();
 }
 
-Ref m_call(pyrt::Func& f, PyObject* const* a) {
+Ref m_call(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* name = a[1];
   PyObject* types = a[2];
@@ -38,30 +35,8 @@ Ref reject(PyObject* response, const char* suffix) {
   if (!shown) return shown;
   Ref tail = Ref::steal(PyUnicode_FromString(suffix));
   if (!tail) return tail;
-  static PyObject* const head = pyrt::intern("Response[");
-  PyObject* pieces[] = {head, shown.get(), tail.get()};
-  return raise_exception(pyrt::concat(pieces));
-}
-
-// `_, msgid, result = response` for a tuple or list subclass: through iteration,
-// as unpacking does, with the interpreter's messages.
-int unpack3(PyObject* response, Ref (&items)[3]) {
-  Ref it = Ref::steal(PyObject_GetIter(response));
-  if (!it) return -1;
-  for (int i = 0; i < 3; ++i) {
-    items[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!items[i]) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-      return -1;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-    return -1;
-  }
-  return PyErr_Occurred() ? -1 : 0;
+  PyObject* pieces[] = {names.t_response_open, shown.get(), tail.get()};
+  return raise_error(PyExc_Exception, pyrt::concat(pieces));
 }
 
 // The RESPONSE tag read from the module, as long as the module is unchanged.
@@ -70,7 +45,7 @@ pyrt::GlobalSite response_tag;
 // The read of every call, remembered for the class it last saw.
 pyrt::AttrSite site_msgid;
 
-Ref m_parse(pyrt::Func& f, PyObject* const* a) {
+Ref m_parse(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* response = a[1];
   // A tuple is read in place. Anything else (a list, which comparing its items
@@ -91,12 +66,9 @@ Ref m_parse(pyrt::Func& f, PyObject* const* a) {
   if (differs < 0) return Ref();
   if (differs) return reject(response, "]: Invalid Protocol");
 
+  // `_, msgid, result = response`: a list, or a subclass, through iteration.
   Ref items[3];
-  if (tuple) {
-    for (int i = 0; i < 3; ++i) items[i] = Ref::borrow(PyTuple_GET_ITEM(response, i));
-  } else if (unpack3(response, items) < 0) {
-    return Ref();
-  }
+  if (unpack(response, 3, items) < 0) return Ref();
   Ref current = pyrt::getattr(self, names._msgid, site_msgid);
   if (!current) return current;
   differs = not_equal(items[1].get(), current.get());
@@ -105,60 +77,63 @@ Ref m_parse(pyrt::Func& f, PyObject* const* a) {
   return std::move(items[2]);
 }
 
-Ref m_close(pyrt::Func&, PyObject* const* a) {
-  PyObject* self = a[0];
-  Ref done;
-  Ref channel = pyrt::getattr(self, names._connection);
-  if (channel) {
-    pyrt::Method close = pyrt::method(channel.get(), names.close);
-    if (close) done = close();
-  }
-  if (!done && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-
-  // The closing line is written in every case, also with an error on its way out.
-  pyrt::SavedError pending;
-  Ref logged;
+// self.log.critical("Connection to (" + str(self._host) + ", " + str(self._port) + ") closed!")
+Ref log_closed(PyObject* self) {
   Ref log = pyrt::getattr(self, names.log);
-  pyrt::Method critical = log ? pyrt::method(log.get(), names.critical) : pyrt::Method{};
-  if (critical) {
-    Ref host = pyrt::getattr(self, names._host);
-    if (host) host = pyrt::text(host.get());
-    Ref port = host ? pyrt::getattr(self, names._port) : Ref();
-    if (port) port = pyrt::text(port.get());
-    if (port) {
-      static PyObject* const head = pyrt::intern("Connection to (");
-      static PyObject* const sep = pyrt::intern(", ");
-      static PyObject* const tail = pyrt::intern(") closed!");
-      PyObject* pieces[] = {head, host.get(), sep, port.get(), tail};
-      Ref line = pyrt::concat(pieces);
-      if (line) logged = critical(line.get());
-    }
-  }
-  if (!logged) {
-    // An error of the log line replaces the pending one, which becomes its context.
-    chain_context(pending);
-    return Ref();
-  }
-  if (pending.type()) {
-    pending.restore();
-    return Ref();
-  }
-  return pyrt::none();
+  if (!log) return log;
+  pyrt::Method critical = pyrt::method(log.get(), names.critical);
+  if (!critical) return Ref();
+  Ref host = pyrt::getattr(self, names._host);
+  if (!host) return host;
+  host = pyrt::text(host.get());
+  if (!host) return host;
+  Ref port = pyrt::getattr(self, names._port);
+  if (!port) return port;
+  port = pyrt::text(port.get());
+  if (!port) return port;
+  PyObject* pieces[] = {names.t_closed_head, host.get(), names.t_comma, port.get(), names.t_closed_tail};
+  Ref line = pyrt::concat(pieces);
+  if (!line) return line;
+  return critical(line.get());
 }
 
-const pyrt::Param p_init[] = {
+// self._connection.close(), where a missing attribute is no error; any
+// other error is left set.
+void close_channel(PyObject* self) {
+  Ref channel = pyrt::getattr(self, names._connection);
+  if (channel && pyrt::call_method(channel.get(), names.close)) return;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+}
+
+Ref m_close(Func&, PyObject* const* a) {
+  PyObject* self = a[0];
+  close_channel(self);
+  // The closing line is written in every case, also with an error on its way
+  // out (a finally block): an error of the line replaces the pending one,
+  // which becomes its context.
+  pyrt::SavedError pending;
+  if (!pending.type()) return log_closed(self) ? pyrt::none() : Ref();
+  {
+    Handling handling(pending.value());
+    if (!log_closed(self)) return Ref();
+  }
+  pending.restore();
+  return Ref();
+}
+
+const Param p_init[] = {
     {"self"},
-    {"host", "str", pyrt::Check::Str},
-    {"port", "int", pyrt::Check::Int},
-    {"timeout", "float", pyrt::Check::Float, pyrt::dfloat(1000.0)},
+    {"host", "str", Check::Str},
+    {"port", "int", Check::Int},
+    {"timeout", "float", Check::Float, pyrt::dfloat(1000.0)},
 };
-const pyrt::Param p_call[] = {
+const Param p_call[] = {
     {"self"},
-    {"name", "str", pyrt::Check::Str},
-    {"types", "str", pyrt::Check::Str, pyrt::dstr("class")},
+    {"name", "str", Check::Str},
+    {"types", "str", Check::Str, pyrt::dstr("class")},
 };
-const pyrt::Param p_parse[] = {{"self"}, {"response", "tuple | list"}};
-const pyrt::Param p_close[] = {{"self"}};
+const Param p_parse[] = {{"self"}, {"response", "tuple | list"}};
+const Param p_close[] = {{"self"}};
 
 // Indented as a method's docstring is in its source; inspect.getdoc() shows it flush.
 const char parse_doc[] =

@@ -7,9 +7,7 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
-Ref m_init(pyrt::Func&, PyObject* const* a) {
+Ref m_init(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();
   if (pyrt::setattr(self, names._class, a[2]) < 0) return Ref();
@@ -48,33 +46,35 @@ Ref joined_name(PyObject* cls, PyObject* attribute) {
 pyrt::AttrSite site_class, site_client;
 pyrt::GlobalSite remote_method_class;
 
-Ref m_getattr(pyrt::Func& f, PyObject* const* a) {
+// cls + "." + name: for a text, the kept join; whatever else `_class`
+// became, built as "+" builds it.
+Ref remote_name(PyObject* cls, PyObject* name) {
+  if (PyUnicode_CheckExact(cls)) return joined_name(cls, name);
+  Ref head = Ref::steal(PyNumber_Add(cls, names.dot));
+  if (!head) return head;
+  return Ref::steal(PyNumber_Add(head.get(), name));
+}
+
+Ref m_getattr(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref cls = pyrt::getattr(self, names._class, site_class);
   if (!cls) return cls;
-  Ref remote_name;
-  if (PyUnicode_CheckExact(cls.get())) {
-    remote_name = joined_name(cls.get(), a[1]);
-  } else {
-    // Whatever `_class` became, the name is built as "+" would build it.
-    remote_name = Ref::steal(PyNumber_Add(cls.get(), names.dot));
-    if (remote_name) remote_name = Ref::steal(PyNumber_Add(remote_name.get(), a[1]));
-  }
-  if (!remote_name) return remote_name;
+  Ref name = remote_name(cls.get(), a[1]);
+  if (!name) return name;
   Ref remote_method = pyrt::global(f, names._RemoteMethod, remote_method_class);
   if (!remote_method) return remote_method;
   Ref client = pyrt::getattr(self, names._client, site_client);
   if (!client) return client;
-  return new_remote_method(remote_method.get(), client.get(), remote_name.get());
+  return new_remote_method(remote_method.get(), client.get(), name.get());
 }
 
-const pyrt::Param p_init[] = {
+const Param p_init[] = {
     {"self"},
     {"client", "'Client'"},
-    {"clsname", "str", pyrt::Check::Str},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
+    {"clsname", "str", Check::Str},
+    {"args", nullptr, Check::None, {}, pyrt::Kind::VarArgs},
 };
-const pyrt::Param p_getattr[] = {{"self"}, {"method", "str", pyrt::Check::Str}};
+const Param p_getattr[] = {{"self"}, {"method", "str", Check::Str}};
 const pyrt::FuncDef d_init{"__init__", "_RemoteClass.__init__", p_init, m_init};
 const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getattr, m_getattr};
 
@@ -87,8 +87,7 @@ const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getat
 PyObject* getattro(PyObject* self, PyObject* name) {
   PyObject* found = pyrt::interp::generic_getattr_or_null(self, name);
   if (found || PyErr_Occurred()) return found;
-  static PyObject* const hook_name = pyrt::intern("__getattr__");
-  Ref hook = Ref::steal(pyrt::interp::type_lookup(Py_TYPE(self), hook_name));
+  Ref hook = Ref::steal(pyrt::interp::type_lookup(Py_TYPE(self), names.dunder_getattr));
   if (!hook) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
     return nullptr;

@@ -6,9 +6,7 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
-Ref m_init(pyrt::Func&, PyObject* const* a) {
+Ref m_init(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   if (pyrt::setattr(self, names._client, a[1]) < 0) return Ref();
   if (pyrt::setattr(self, names._method, a[2]) < 0) return Ref();
@@ -21,7 +19,7 @@ constexpr Py_ssize_t kStackArgs = 8;
 // The reads of every call, each remembered for the class it last saw.
 pyrt::AttrSite site_client, site_call, site_method;
 
-Ref m_call(pyrt::Func&, PyObject* const* a) {
+Ref m_call(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* args = a[1];
   PyObject* kwds = a[2];
@@ -58,11 +56,11 @@ Ref m_call(pyrt::Func&, PyObject* const* a) {
   return result;
 }
 
-const pyrt::Param p_init[] = {{"self"}, {"client", "'Client'"}, {"method", "str", pyrt::Check::Str}};
-const pyrt::Param p_call[] = {
+const Param p_init[] = {{"self"}, {"client", "'Client'"}, {"method", "str", Check::Str}};
+const Param p_call[] = {
     {"self"},
-    {"args", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarArgs},
-    {"kwds", nullptr, pyrt::Check::None, {}, pyrt::Kind::VarKw},
+    {"args", nullptr, Check::None, {}, pyrt::Kind::VarArgs},
+    {"kwds", nullptr, Check::None, {}, pyrt::Kind::VarKw},
 };
 const pyrt::FuncDef d_init{"__init__", "_RemoteMethod.__init__", p_init, m_init};
 const pyrt::FuncDef d_call{"__call__", "_RemoteMethod.__call__", p_call, m_call};
@@ -86,7 +84,7 @@ PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwds) {
   Ref own_kwds = Ref::steal(kwds && PyDict_GET_SIZE(kwds) ? PyDict_Copy(kwds) : PyDict_New());
   if (!own_kwds) return nullptr;
   PyObject* const slots[] = {self, own_args.get(), own_kwds.get()};
-  return m_call(*reinterpret_cast<pyrt::Func*>(own_call), slots).release();
+  return m_call(*reinterpret_cast<Func*>(own_call), slots).release();
 }
 
 }  // namespace
@@ -98,8 +96,8 @@ Ref make_remote_method(PyObject* module, PyObject* base) {
   Ref cls = pyrt::make_class(module, "_RemoteMethod", bases.get(), members);
   if (!cls) return cls;
   auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-  Ref call = Ref::steal(pyrt::interp::type_lookup(type, pyrt::intern("__call__")));
-  Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.__init__));
+  Ref call = Ref::steal(pyrt::interp::type_lookup(type, names.dunder_call));
+  Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.dunder_init));
   if (!call || !pyrt::is_function(call.get()) || !init || !pyrt::is_function(init.get())) {
     PyErr_SetString(PyExc_SystemError, "_RemoteMethod's methods are not lumo's own functions");
     return Ref();
@@ -121,7 +119,7 @@ Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name) {
   const unsigned int version = pyrt::interp::type_version(type);
   if (!version || version != own_class_version) {
     // Checked once per version of the class: object's __new__, lumo's __init__.
-    Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.__init__));
+    Ref init = Ref::steal(pyrt::interp::type_lookup(type, names.dunder_init));
     if (init.get() != own_init || type->tp_new != PyBaseObject_Type.tp_new) return pyrt::call(cls, client, name);
     own_class_version = version;
   }
@@ -130,7 +128,7 @@ Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name) {
   Ref self = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
   if (!self) return self;
   PyObject* const slots[] = {self.get(), client, name};
-  if (!m_init(*reinterpret_cast<pyrt::Func*>(own_init), slots)) return Ref();
+  if (!m_init(*reinterpret_cast<Func*>(own_init), slots)) return Ref();
   return self;
 }
 

@@ -5,22 +5,24 @@
 namespace client {
 namespace {
 
-using pyrt::Ref;
-
-Ref m_repr(pyrt::Func&, PyObject* const*) {
-  static PyObject* const text = pyrt::intern("LUMO.Client");
-  return Ref::borrow(text);
+Ref m_repr(Func&, PyObject* const*) {
+  return Ref::borrow(names.t_repr);
 }
 
-// self._client._connection._socket.<which>(); None when any attribute is missing.
+// self._client._connection._socket.<which>()
+Ref read_address(PyObject* self, PyObject* which) {
+  Ref client = pyrt::getattr(self, names._client);
+  if (!client) return client;
+  Ref channel = pyrt::getattr(client.get(), names._connection);
+  if (!channel) return channel;
+  Ref sock = pyrt::getattr(channel.get(), names._socket);
+  if (!sock) return sock;
+  return pyrt::call_method(sock.get(), which);
+}
+
+// The same, or None when any attribute is missing.
 Ref address(PyObject* self, PyObject* which) {
-  Ref value = pyrt::getattr(self, names._client);
-  if (value) value = pyrt::getattr(value.get(), names._connection);
-  if (value) value = pyrt::getattr(value.get(), names._socket);
-  if (value) {
-    pyrt::Method get = pyrt::method(value.get(), which);
-    value = get ? get() : Ref();
-  }
+  Ref value = read_address(self, which);
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     return pyrt::none();
@@ -28,10 +30,10 @@ Ref address(PyObject* self, PyObject* which) {
   return value;
 }
 
-Ref m_laddr(pyrt::Func&, PyObject* const* a) { return address(a[0], names.getsockname); }
-Ref m_raddr(pyrt::Func&, PyObject* const* a) { return address(a[0], names.getpeername); }
+Ref m_laddr(Func&, PyObject* const* a) { return address(a[0], names.getsockname); }
+Ref m_raddr(Func&, PyObject* const* a) { return address(a[0], names.getpeername); }
 
-const pyrt::Param p_self[] = {{"self"}};
+const Param p_self[] = {{"self"}};
 const pyrt::FuncDef d_repr{"__repr__", "_RemoteStatus.__repr__", p_self, m_repr, nullptr, "str"};
 const pyrt::FuncDef d_laddr{"laddr", "_RemoteStatus.laddr", p_self, m_laddr};
 const pyrt::FuncDef d_raddr{"raddr", "_RemoteStatus.raddr", p_self, m_raddr};

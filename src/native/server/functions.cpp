@@ -5,14 +5,7 @@
 namespace server {
 namespace {
 
-using pyrt::Check;
-using pyrt::Func;
-using pyrt::Param;
-
 // ------------------------------------------------------------- terminate
-
-// Imports a module by name, as the import statement does.
-Ref import(PyObject* name) { return Ref::steal(PyImport_Import(name)); }
 
 // iprint(value)
 Ref iprint(Func& f, PyObject* value) {
@@ -21,11 +14,65 @@ Ref iprint(Func& f, PyObject* value) {
   return pyrt::call(fn.get(), value);
 }
 
+// children + [current] when `itself` is true, else children.
+Ref to_kill(PyObject* current, Ref children, PyObject* itself) {
+  const int with_current = truth(itself);
+  if (with_current < 0) return Ref();
+  if (!with_current) return children;
+  Ref last = Ref::steal(PyList_New(1));
+  if (!last) return last;
+  PyList_SET_ITEM(last.get(), 0, Ref::borrow(current).release());
+  return Ref::steal(PyNumber_Add(children.get(), last.get()));
+}
+
+// p.terminate() for every process; one that is gone already is printed.
+// Every process is signalled before any is waited for; the calling process,
+// when listed, comes last.
+int signal_all(Func& f, PyObject* psutil, PyObject* tokill) {
+  Ref it = Ref::steal(PyObject_GetIter(tokill));
+  if (!it) return -1;
+  while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+    Ref done = pyrt::call_method(p.get(), names.terminate);
+    if (done) continue;
+    pyrt::SavedError e;
+    Handling handling(e.value());
+    Ref gone_class = pyrt::getattr(psutil, names.NoSuchProcess);
+    if (!gone_class) return -1;
+    if (!e.matches(gone_class.get())) {
+      e.restore();
+      return -1;
+    }
+    Ref print = pyrt::global(f, names.print);
+    if (!print) return -1;
+    Ref name = pyrt::call_method(p.get(), names.name);
+    if (!name) return -1;
+    Ref printed = pyrt::call(print.get(), names.t_no_such_process, name.get());
+    if (!printed) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// gone, alive = psutil.wait_procs(tokill); p.kill() for each p alive; (gone, alive).
+Ref kill_survivors(PyObject* psutil, PyObject* tokill) {
+  Ref waited = pyrt::call_method(psutil, names.wait_procs, tokill);
+  if (!waited) return waited;
+  Ref result[2];
+  if (unpack(waited.get(), 2, result) < 0) return Ref();
+  Ref it = Ref::steal(PyObject_GetIter(result[1].get()));
+  if (!it) return it;
+  while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
+    Ref killed = pyrt::call_method(p.get(), names.kill);
+    if (!killed) return killed;
+  }
+  if (PyErr_Occurred()) return Ref();
+  return Ref::steal(PyTuple_Pack(2, result[0].get(), result[1].get()));
+}
+
 // terminate(wait: int = 3, itself: bool = True, kill: bool = True)
 Ref f_terminate(Func& f, PyObject* const* a) {
   PyObject* wait = a[0];
-  Ref time = import(names.time);
-  Ref psutil = time ? import(names.psutil) : Ref();
+  Ref time = pyrt::import(names.time);
+  Ref psutil = time ? pyrt::import(names.psutil) : Ref();
   if (!psutil) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
     pyrt::SavedError e;
@@ -46,19 +93,8 @@ Ref f_terminate(Func& f, PyObject* const* a) {
   Ref children = Ref::steal(PyObject_VectorcallMethod(names.children, children_args,
                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_recursive));
   if (!children) return children;
-
-  Ref tokill;
-  const int itself = truth(a[1]);
-  if (itself < 0) return Ref();
-  if (itself) {
-    Ref last = Ref::steal(PyList_New(1));
-    if (!last) return last;
-    PyList_SET_ITEM(last.get(), 0, current.copy().release());
-    tokill = Ref::steal(PyNumber_Add(children.get(), last.get()));
-    if (!tokill) return tokill;
-  } else {
-    tokill = std::move(children);
-  }
+  Ref tokill = to_kill(current.get(), std::move(children), a[1]);
+  if (!tokill) return tokill;
 
   const int kill = truth(a[2]);
   if (kill < 0) return Ref();
@@ -67,43 +103,8 @@ Ref f_terminate(Func& f, PyObject* const* a) {
     if (!shown) return shown;
     return iprint(f, shown.get());
   }
-
-  // Every process is signalled before any is waited for; the calling
-  // process, when listed, comes last.
-  Ref it = Ref::steal(PyObject_GetIter(tokill.get()));
-  if (!it) return it;
-  while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
-    Ref done = pyrt::call_method(p.get(), names.terminate);
-    if (done) continue;
-    pyrt::SavedError e;
-    Handling handling(e.value());
-    Ref gone_class = pyrt::getattr(psutil.get(), names.NoSuchProcess);
-    if (!gone_class) return gone_class;
-    if (!e.matches(gone_class.get())) {
-      e.restore();
-      return Ref();
-    }
-    Ref print = pyrt::global(f, names.print);
-    if (!print) return print;
-    Ref name = pyrt::call_method(p.get(), names.name);
-    if (!name) return name;
-    Ref printed = pyrt::call(print.get(), names.t_no_such_process, name.get());
-    if (!printed) return printed;
-  }
-  if (PyErr_Occurred()) return Ref();
-
-  Ref waited = pyrt::call_method(psutil.get(), names.wait_procs, tokill.get());
-  if (!waited) return waited;
-  Ref result[2];
-  if (unpack(waited.get(), 2, result) < 0) return Ref();
-  it = Ref::steal(PyObject_GetIter(result[1].get()));
-  if (!it) return it;
-  while (Ref p = Ref::steal(PyIter_Next(it.get()))) {
-    Ref killed = pyrt::call_method(p.get(), names.kill);
-    if (!killed) return killed;
-  }
-  if (PyErr_Occurred()) return Ref();
-  return Ref::steal(PyTuple_Pack(2, result[0].get(), result[1].get()));
+  if (signal_all(f, psutil.get(), tokill.get()) < 0) return Ref();
+  return kill_survivors(psutil.get(), tokill.get());
 }
 
 // ------------------------------------------------------------- start
@@ -154,6 +155,33 @@ Ref f_start(Func& f, PyObject* const* a) {
 
 // ------------------------------------------------------------- serve
 
+// log.info(alias + " is serving at " + host + ":" + str(port))
+Ref announce(PyObject* log, PyObject* alias, PyObject* host, PyObject* port) {
+  Ref port_text = pyrt::text(port);
+  if (!port_text) return port_text;
+  PyObject* pieces[] = {alias, names.t_serving_at, host, names.t_colon, port_text.get()};
+  Ref line = pyrt::concat(pieces);
+  if (!line) return line;
+  return pyrt::call_method(log, names.info, line.get());
+}
+
+// Thread(target=start, daemon=True, args=(server, clean)).start()
+Ref start_thread(Func& f, PyObject* server, PyObject* clean) {
+  Ref threading = pyrt::import(names.threading);
+  if (!threading) return threading;
+  Ref thread_class = pyrt::getattr(threading.get(), names.Thread);
+  if (!thread_class) return thread_class;
+  Ref start = pyrt::global(f, names.start);
+  if (!start) return start;
+  Ref start_args = Ref::steal(PyTuple_Pack(2, server, clean));
+  if (!start_args) return start_args;
+  PyObject* thread_args[] = {nullptr, start.get(), Py_True, start_args.get()};
+  Ref t = Ref::steal(
+      PyObject_Vectorcall(thread_class.get(), thread_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_thread));
+  if (!t) return t;
+  return pyrt::call_method(t.get(), names.start);
+}
+
 // serve(obj, alias: str = "", host: str = "127.0.0.1", port: int = 0,
 //       thread: bool = False, clean: bool = False)
 Ref f_serve(Func& f, PyObject* const* a) {
@@ -163,37 +191,11 @@ Ref f_serve(Func& f, PyObject* const* a) {
   PyObject* thread = a[4];
   PyObject* clean = a[5];
 
-  Ref skrivo = pyrt::global(f, names.Skrivo);
-  if (!skrivo) return skrivo;
-  Ref exclude = Ref::steal(PyList_New(3));
-  if (!exclude) return exclude;
-  PyObject* const packages[] = {names.t_lumo, names.t_velkor, names.t_druset};
-  for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(packages[i]).release());
-  PyObject* skrivo_args[] = {nullptr, alias, exclude.get()};
-  Ref log = Ref::steal(
-      PyObject_Vectorcall(skrivo.get(), skrivo_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_exclude));
+  Ref log = pyrt::make_logger(f, alias);
   if (!log) return log;
-
-  Ref port = Ref::borrow(a[3]);
-  const int given = truth(port.get());
-  if (given < 0) return Ref();
-  if (!given) {
-    Ref get_port = pyrt::global(f, names.get_port);
-    if (!get_port) return get_port;
-    port = pyrt::call(get_port.get(), alias);
-    if (!port) return port;
-    if (!PyLong_CheckExact(port.get()) && port.get() != Py_None) {
-      PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(port.get())->tp_name);
-      return Ref();
-    }
-  }
-
-  Ref port_text = pyrt::text(port.get());
-  if (!port_text) return port_text;
-  PyObject* pieces[] = {alias, names.t_serving_at, host, names.t_colon, port_text.get()};
-  Ref line = pyrt::concat(pieces);
-  if (!line) return line;
-  Ref r = pyrt::call_method(log.get(), names.info, line.get());
+  Ref port = pyrt::resolve_port(f, a[3], alias);
+  if (!port) return port;
+  Ref r = announce(log.get(), alias, host, port.get());
   if (!r) return r;
 
   Ref server_class = pyrt::global(f, names.Server);
@@ -211,25 +213,12 @@ Ref f_serve(Func& f, PyObject* const* a) {
   const int background = truth(thread);
   if (background < 0) return Ref();
   if (background) {
-    Ref threading = import(names.threading);
-    if (!threading) return threading;
-    Ref thread_class = pyrt::getattr(threading.get(), names.Thread);
-    if (!thread_class) return thread_class;
+    r = start_thread(f, server.get(), clean);
+  } else {
     Ref start = pyrt::global(f, names.start);
     if (!start) return start;
-    Ref start_args = Ref::steal(PyTuple_Pack(2, server.get(), clean));
-    if (!start_args) return start_args;
-    PyObject* thread_args[] = {nullptr, start.get(), Py_True, start_args.get()};
-    Ref t = Ref::steal(
-        PyObject_Vectorcall(thread_class.get(), thread_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_thread));
-    if (!t) return t;
-    r = pyrt::call_method(t.get(), names.start);
-    if (!r) return r;
-    return pyrt::none();
+    r = pyrt::call(start.get(), server.get(), clean);
   }
-  Ref start = pyrt::global(f, names.start);
-  if (!start) return start;
-  r = pyrt::call(start.get(), server.get(), clean);
   if (!r) return r;
   return pyrt::none();
 }

@@ -8,14 +8,18 @@
 
 #include "pyrt/pyrt.hpp"
 #include "pyrt/channel.hpp"
+#include "pyrt/common.hpp"
+#include "pyrt/names.hpp"
 
 namespace server {
 
+using pyrt::Check;
+using pyrt::Func;
+using pyrt::Param;
 using pyrt::Ref;
 
-// field, text
-#define LUMO_SERVER_NAMES(X)                              \
-  X(Any, "Any")                                           \
+// field, text: the names, then the constant texts of log lines and error messages
+#define LUMO_SERVER_TEXTS(X)                              \
   X(BaseRequestHandler, "BaseRequestHandler")             \
   X(BrokenPipeError, "BrokenPipeError")                   \
   X(Connection, "Connection")                             \
@@ -30,15 +34,12 @@ using pyrt::Ref;
   X(RequestHandler, "RequestHandler")                     \
   X(Server, "Server")                                     \
   X(ServerBase, "ServerBase")                             \
-  X(Skrivo, "Skrivo")                                     \
   X(Thread, "Thread")                                     \
   X(ThreadingTCPServer, "ThreadingTCPServer")             \
   X(dunder_init, "__init__")                              \
-  X(dunder_name, "__name__")                              \
   X(_alias, "_alias")                                     \
   X(_closed, "_closed")                                   \
   X(_connection, "_connection")                           \
-  X(_onwebs, "_onwebs")                                   \
   X(_parse, "_parse")                                     \
   X(_server, "_server")                                   \
   X(_timeout, "_timeout")                                 \
@@ -48,15 +49,12 @@ using pyrt::Ref;
   X(children, "children")                                 \
   X(client, "client")                                     \
   X(client_address, "client_address")                     \
-  X(closed, "closed")                                     \
   X(count, "count")                                       \
   X(critical, "critical")                                 \
   X(daemon, "daemon")                                     \
   X(daemon_threads, "daemon_threads")                     \
   X(error, "error")                                       \
-  X(exclude, "exclude")                                   \
   X(get, "get")                                           \
-  X(get_port, "get_port")                                 \
   X(getpid, "getpid")                                     \
   X(getppid, "getppid")                                   \
   X(host, "host")                                         \
@@ -76,11 +74,9 @@ using pyrt::Ref;
   X(psutil, "psutil")                                     \
   X(record, "record")                                     \
   X(recursive, "recursive")                               \
-  X(recv, "recv")                                         \
   X(register_, "register")                                \
   X(request, "request")                                   \
   X(request_queue_size, "request_queue_size")             \
-  X(send, "send")                                         \
   X(serve_forever, "serve_forever")                       \
   X(server, "server")                                     \
   X(server_address, "server_address")                     \
@@ -96,10 +92,7 @@ using pyrt::Ref;
   X(threading, "threading")                               \
   X(time, "time")                                         \
   X(wait_procs, "wait_procs")                             \
-  X(warning, "warning")
-
-// field, text: the constant texts of log lines and error messages
-#define LUMO_SERVER_TEXTS(X)                            \
+  X(warning, "warning")                                   \
   X(t_wait, "Wait for cleaning ...")                    \
   X(t_no_such_process, "No such process")               \
   X(t_stopping, "Stopping ")                            \
@@ -116,33 +109,31 @@ using pyrt::Ref;
   X(t_invalid_protocol, "]: Invalid Protocol")          \
   X(t_quote, "\"")                                      \
   X(t_no_attribute, "\" has no attribute \"")           \
-  X(t_lumo, "lumo")                                     \
-  X(t_velkor, "velkor")                                 \
-  X(t_druset, "druset")
+  X(dot, ".")                                           \
+  X(blank, " ")                                         \
+  X(empty, "")
+
+// field, value
+#define LUMO_SERVER_INTS(X) \
+  X(zero, 0)                \
+  X(one, 1)
+
+// field, the fields of the names: the keyword names of a vectorcall
+#define LUMO_SERVER_KEYWORDS(X)       \
+  X(kw_recursive, recursive)          \
+  X(kw_obj_alias, obj, alias)         \
+  X(kw_thread, target, daemon, args)
 
 struct Names {
-#define LUMO_SERVER_FIELD(field, s) PyObject* field = nullptr;
-  LUMO_SERVER_NAMES(LUMO_SERVER_FIELD)
-  LUMO_SERVER_TEXTS(LUMO_SERVER_FIELD)
-#undef LUMO_SERVER_FIELD
-  // Other constants.
-  PyObject* dot = nullptr;            // "."
-  PyObject* blank = nullptr;          // " "
-  PyObject* empty = nullptr;          // ""
-  PyObject* zero = nullptr;           // 0
-  PyObject* one = nullptr;            // 1
-  PyObject* kw_recursive = nullptr;   // ("recursive",)
-  PyObject* kw_exclude = nullptr;     // ("exclude",)
-  PyObject* kw_obj_alias = nullptr;   // ("obj", "alias")
-  PyObject* kw_thread = nullptr;      // ("target", "daemon", "args")
+  PYRT_NAMES(LUMO_SERVER_TEXTS, LUMO_SERVER_INTS, LUMO_SERVER_KEYWORDS)
 };
 extern Names names;
 
 // The channel's operations, straight while the channel is a plain Connection.
 extern pyrt::Channel channel;
 
-// Interns the names; called once by the module's exec step.
-int init_names();
+// Makes the names; called once by the module's exec step.
+inline int init_names() { return names.make() < 0 || pyrt::init_common() < 0 ? -1 : 0; }
 
 // The classes and functions of the module, each made in its own file. The
 // class makers return the class; the caller binds it in the module.
@@ -156,6 +147,7 @@ extern const pyrt::FuncDef def_serve;
 // ---------------------------------------------------------------- helpers
 
 using pyrt::Handling;
+using namespace pyrt::common;
 
 // seq[i] for i >= 0, as the subscript operator does it.
 inline Ref item(PyObject* seq, Py_ssize_t i) {
@@ -172,20 +164,6 @@ inline Ref item(PyObject* seq, Py_ssize_t i) {
   Ref index = Ref::steal(PyLong_FromSsize_t(i));
   if (!index) return index;
   return Ref::steal(PyObject_GetItem(seq, index.get()));
-}
-
-// `a, b, ... = value` with n targets: fills out[0..n) or raises as the
-// interpreter does (ValueError for a wrong count).
-int unpack(PyObject* value, Py_ssize_t n, Ref* out);
-
-// The __name__ of the type of `v`.
-inline Ref type_name(PyObject* v) { return pyrt::getattr(reinterpret_cast<PyObject*>(Py_TYPE(v)), names.dunder_name); }
-
-// The truth value of `v`: 1, 0, or -1 with an error set.
-inline int truth(PyObject* v) {
-  if (v == Py_True) return 1;
-  if (v == Py_False || v == Py_None) return 0;
-  return PyObject_IsTrue(v);
 }
 
 // mapping[key] = value
@@ -215,11 +193,5 @@ inline Ref get_item(PyObject* mapping, PyObject* key) {
 inline int contains(PyObject* container, PyObject* key) {
   return PyDict_CheckExact(container) ? PyDict_Contains(container, key) : PySequence_Contains(container, key);
 }
-
-// Raises cls(text) for a C text.
-inline void raise_text(PyObject* cls, const char* text) { PyErr_SetString(cls, text); }
-
-// Raises cls(text) for a text object.
-inline void raise_object(PyObject* cls, PyObject* text) { PyErr_SetObject(cls, text); }
 
 }  // namespace server

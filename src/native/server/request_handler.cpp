@@ -10,11 +10,7 @@
 namespace server {
 namespace {
 
-using pyrt::Func;
-using pyrt::Param;
-
 // ------------------------------------------------------------- setup
-
 
 // The reads of every call, each remembered for the class it last saw.
 pyrt::AttrSite site_connection, site_process, site_client_address, site_server, site_client, site_record, site_parse;
@@ -141,7 +137,7 @@ int call_arguments(Pass& p, Ref& args, Ref& kwds) {
   if (!args) return -1;
   PyObject* k = p.kwds.get();
   if (k == Py_None) {
-    raise_text(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    raise_error(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     return -1;
   }
   if (PyDict_CheckExact(k)) {
@@ -192,8 +188,7 @@ Ref serve_request(Pass& p) {
   p.parsed = true;
   PyObject* function = parts[1].get();
   if (PyUnicode_Check(function)) {
-    raise_object(PyExc_AttributeError, function);
-    return Ref();
+    return raise_error(PyExc_AttributeError, function);
   }
 
   Ref args, kwds;
@@ -253,6 +248,68 @@ Ref send_response(Func& f, PyObject* connection, PyObject* msgid, PyObject* resp
   return channel.send(connection, message.get());
 }
 
+// An echoing channel: print(request) and send it back as it came.
+Ref echo(Func& f, PyObject* connection, PyObject* request) {
+  Ref print = pyrt::global(f, names.print);
+  if (!print) return print;
+  Ref printed = pyrt::call(print.get(), request);
+  if (!printed) return printed;
+  Ref sent = channel.send(connection, request);
+  if (!sent) return sent;
+  return pyrt::none();
+}
+
+// isinstance(request, (tuple, list)), for a request that is neither by its
+// type (isinstance() also asks the object's __class__): 0, or -1 with an error set.
+int check_kind(PyObject* request) {
+  Ref kinds = Ref::steal(
+      PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyTuple_Type), reinterpret_cast<PyObject*>(&PyList_Type)));
+  if (!kinds) return -1;
+  const int ok = PyObject_IsInstance(request, kinds.get());
+  if (ok < 0) return -1;
+  if (!ok) raise_error(PyExc_TypeError, "Invalid protocol");
+  return ok ? 0 : -1;
+}
+
+// Sends the answer. The channel encodes a whole message before it writes a
+// byte, so a result that cannot be encoded (a generator, a lock) leaves the
+// stream intact: it is answered as a failed call and the connection kept.
+// Errors of the socket itself (OSError) end the connection.
+Ref answer(Func& f, PyObject* connection, Pass& p, PyObject* response) {
+  Ref sent = send_response(f, connection, p.msgid.get(), response);
+  if (sent) return pyrt::none();
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OSError)) return sent;
+  pyrt::SavedError e;
+  Handling handling(e.value());
+  Ref failed = error_value(f, p, e.value());
+  if (!failed) return failed;
+  sent = send_response(f, connection, p.msgid.get(), failed.get());
+  if (!sent) return sent;
+  return pyrt::none();
+}
+
+// Answers a pass that failed with the pending error, which is the exception
+// being handled meanwhile: with the logger's value for it; a request that
+// never parsed is not answered, its error is left set.
+Ref answer_failure(Func& f, PyObject* connection, Pass& p) {
+  pyrt::SavedError e;
+  Handling handling(e.value());
+  if (!p.parsed) {
+    // Nothing to answer with: no message id, no arguments. The failure
+    // ends the connection (a message too short to have a name fails again
+    // on reading it, as the error text would).
+    Ref kind = type_name(e.value());
+    if (!kind) return kind;
+    Ref key = item(p.request, 2);
+    if (!key) return key;
+    e.restore();
+    return Ref();
+  }
+  Ref response = error_value(f, p, e.value());
+  if (!response) return response;
+  return answer(f, connection, p, response.get());
+}
+
 // process(self)
 Ref m_process(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
@@ -261,68 +318,18 @@ Ref m_process(Func& f, PyObject* const* a) {
   Ref request = channel.recv(connection.get());
   if (!request) return request;
 
-  Ref echo = channel.onwebs(connection.get());
-  if (!echo) return echo;
-  const int echoing = truth(echo.get());
-  if (echoing < 0) return Ref();
-  if (echoing) {
-    Ref print = pyrt::global(f, names.print);
-    if (!print) return print;
-    Ref printed = pyrt::call(print.get(), request.get());
-    if (!printed) return printed;
-    Ref sent = channel.send(connection.get(), request.get());
-    if (!sent) return sent;
-    return pyrt::none();
-  }
-
-  if (!PyTuple_Check(request.get()) && !PyList_Check(request.get())) {
-    // Not a tuple or list by its type: isinstance() also asks the object's __class__.
-    Ref kinds = Ref::steal(
-        PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyTuple_Type), reinterpret_cast<PyObject*>(&PyList_Type)));
-    if (!kinds) return kinds;
-    const int ok = PyObject_IsInstance(request.get(), kinds.get());
-    if (ok < 0) return Ref();
-    if (!ok) {
-      raise_text(PyExc_TypeError, "Invalid protocol");
-      return Ref();
-    }
-  }
+  Ref echoing = channel.onwebs(connection.get());
+  if (!echoing) return echoing;
+  const int echoes = truth(echoing.get());
+  if (echoes < 0) return Ref();
+  if (echoes) return echo(f, connection.get(), request.get());
+  if (!PyTuple_Check(request.get()) && !PyList_Check(request.get()) && check_kind(request.get()) < 0) return Ref();
 
   Pass p(self, request.get());
   Ref response = serve_request(p);
-  if (!response) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return response;
-    pyrt::SavedError e;
-    Handling handling(e.value());
-    if (!p.parsed) {
-      // Nothing to answer with: no message id, no arguments. The failure
-      // ends the connection (a message too short to have a name fails again
-      // on reading it, as the error text would).
-      Ref kind = type_name(e.value());
-      if (!kind) return kind;
-      Ref key = item(request.get(), 2);
-      if (!key) return key;
-      e.restore();
-      return Ref();
-    }
-    response = error_value(f, p, e.value());
-    if (!response) return response;
-  }
-
-  Ref sent = send_response(f, connection.get(), p.msgid.get(), response.get());
-  if (sent) return pyrt::none();
-  // The channel encodes a whole message before it writes a byte, so a result
-  // that cannot be encoded (a generator, a lock) leaves the stream intact:
-  // answer it as a failed call and keep the connection. Errors of the socket
-  // itself (OSError) end the connection.
-  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OSError)) return sent;
-  pyrt::SavedError e;
-  Handling handling(e.value());
-  response = error_value(f, p, e.value());
-  if (!response) return response;
-  sent = send_response(f, connection.get(), p.msgid.get(), response.get());
-  if (!sent) return sent;
-  return pyrt::none();
+  if (response) return answer(f, connection.get(), p, response.get());
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return response;
+  return answer_failure(f, connection.get(), p);
 }
 
 // ------------------------------------------------------------- finish

@@ -7,10 +7,6 @@
 namespace server {
 namespace {
 
-using pyrt::Check;
-using pyrt::Func;
-using pyrt::Param;
-
 // __init__(self, server_address: "tuple[str, int]", RequestHandlerClass,
 //          bind_and_activate: "bool" = True, obj: "Any" = "Object", alias: "str" = "Server")
 Ref m_init(Func& f, PyObject* const* a) {

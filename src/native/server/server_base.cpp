@@ -5,10 +5,6 @@
 namespace server {
 namespace {
 
-using pyrt::Check;
-using pyrt::Func;
-using pyrt::Param;
-
 constexpr long kTimeout = 86400;  // one day
 
 // ------------------------------------------------------- service functions
@@ -88,9 +84,7 @@ Ref m_register(Func& f, PyObject* const* a) {
     Ref alias_text = pyrt::text(alias.get());
     if (!alias_text) return alias_text;
     PyObject* pieces[] = {alias_text.get(), names.t_registered};
-    Ref message = pyrt::concat(pieces);
-    if (message) raise_object(PyExc_Exception, message.get());
-    return Ref();
+    return raise_error(PyExc_Exception, pyrt::concat(pieces));
   }
   if (PyObject_SetItem(registry.get(), alias.get(), obj) < 0) return Ref();
 
@@ -120,8 +114,7 @@ void raise_invalid(PyObject* request) {
   Ref shown = pyrt::text(request);
   if (!shown) return;
   PyObject* pieces[] = {names.t_request_open, shown.get(), names.t_invalid_protocol};
-  Ref message = pyrt::concat(pieces);
-  if (message) raise_object(PyExc_Exception, message.get());
+  raise_error(PyExc_Exception, pyrt::concat(pieces));
 }
 
 // The REQUEST tag read from the module, as long as the module is unchanged.
@@ -134,9 +127,7 @@ int wrong_tag(Func& f, PyObject* request) {
   Ref expected = pyrt::global(f, names.REQUEST, request_tag);
   if (!expected) return -1;
   if (tag.get() == expected.get() && PyLong_CheckExact(tag.get())) return 0;
-  Ref ne = Ref::steal(PyObject_RichCompare(tag.get(), expected.get(), Py_NE));
-  if (!ne) return -1;
-  return truth(ne.get());
+  return not_equal(tag.get(), expected.get());
 }
 
 // The read of every call, remembered for the class it last saw.
