@@ -256,9 +256,9 @@ Ref m_request(Func& f, PyObject* const* a) {
   Ref request = Ref::steal(message);
   PyTuple_SET_ITEM(message, 0, tag.release());
   PyTuple_SET_ITEM(message, 1, id.release());
-  PyTuple_SET_ITEM(message, 2, Ref::borrow(a[1]).release());
-  PyTuple_SET_ITEM(message, 3, Ref::borrow(a[2]).release());
-  PyTuple_SET_ITEM(message, 4, Ref::borrow(a[3]).release());
+  PyTuple_SET_ITEM(message, 2, pyrt::new_ref(a[1]));
+  PyTuple_SET_ITEM(message, 3, pyrt::new_ref(a[2]));
+  PyTuple_SET_ITEM(message, 4, pyrt::new_ref(a[3]));
 
   Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;

@@ -8,7 +8,7 @@ PyObject* keywords(std::initializer_list<PyObject*> names) {
   PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
   if (!t) return nullptr;
   Py_ssize_t i = 0;
-  for (PyObject* name : names) PyTuple_SET_ITEM(t, i++, Ref::borrow(name).release());
+  for (PyObject* name : names) PyTuple_SET_ITEM(t, i++, new_ref(name));
   return t;
 }
 
@@ -81,7 +81,7 @@ Ref make_logger(Func& f, PyObject* name) {
   Ref exclude = Ref::steal(PyList_New(3));
   if (!exclude) return exclude;
   PyObject* const packages[] = {names.t_lumo, names.t_velkor, names.t_druset};
-  for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(exclude.get(), i, Ref::borrow(packages[i]).release());
+  for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(exclude.get(), i, new_ref(packages[i]));
   PyObject* argv[] = {nullptr, name, exclude.get()};
   return Ref::steal(PyObject_Vectorcall(skrivo.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_exclude));
 }

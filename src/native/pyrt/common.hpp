@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pyrt/pyrt.hpp"
+#include "pyrt/interp.hpp"
 
 namespace pyrt {
 // A module takes them all with `using namespace pyrt::common;`.
@@ -21,8 +22,12 @@ inline int truth(PyObject* v) {
 }
 
 // `a != b` in a truth test, as the interpreter evaluates it (no identity
-// shortcut): 1, 0, or -1 with an error set.
+// shortcut): 1, 0, or -1 with an error set. Two exact ints, which no code can
+// make compare otherwise, are compared by value in place when they are small.
 inline int not_equal(PyObject* a, PyObject* b) {
+  long long x, y;
+  if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && interp::small_int(a, &x) && interp::small_int(b, &y))
+    return x != y;
   Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
   if (!r) return -1;
   if (r.get() == Py_False) return 0;  // what a comparison mostly gives

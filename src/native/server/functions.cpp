@@ -21,7 +21,7 @@ Ref to_kill(PyObject* current, Ref children, PyObject* itself) {
   if (!with_current) return children;
   Ref last = Ref::steal(PyList_New(1));
   if (!last) return last;
-  PyList_SET_ITEM(last.get(), 0, Ref::borrow(current).release());
+  PyList_SET_ITEM(last.get(), 0, pyrt::new_ref(current));
   return Ref::steal(PyNumber_Add(children.get(), last.get()));
 }
 
