@@ -51,7 +51,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f.globals);
   Py_VISIT(f.closure);
   Py_VISIT(f.cls);
-  Py_VISIT(f.signature);
+  Py_VISIT(f.assigned_signature);
   Py_VISIT(f.varnames);
   return 0;
 }
@@ -70,7 +70,7 @@ int func_clear(PyObject* self) {
   Py_CLEAR(f.globals);
   Py_CLEAR(f.closure);
   Py_CLEAR(f.cls);
-  Py_CLEAR(f.signature);
+  Py_CLEAR(f.assigned_signature);
   Py_CLEAR(f.varnames);
   return 0;
 }
@@ -141,7 +141,7 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
 // current __defaults__ and __annotations__.
 PyObject* get_signature(PyObject* self, void*) {
   auto& f = *reinterpret_cast<FuncObject*>(self);
-  if (f.signature) return new_ref(f.signature);
+  if (f.assigned_signature) return new_ref(f.assigned_signature);
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter = getattr(inspect.get(), intern("Parameter"));
@@ -189,7 +189,7 @@ PyObject* get_signature(PyObject* self, void*) {
   return PyObject_Call(signature_cls.get(), args.get(), kw.get());
 }
 int set_signature(PyObject* self, PyObject* v, void*) {
-  Py_XSETREF(reinterpret_cast<Func*>(self)->signature, new_ref(v));
+  Py_XSETREF(reinterpret_cast<Func*>(self)->assigned_signature, new_ref(v));
   return 0;
 }
 
@@ -330,7 +330,7 @@ Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObj
   f->globals = new_ref(globals);
   f->closure = new_ref(closure);
   f->cls = nullptr;
-  f->signature = nullptr;
+  f->assigned_signature = nullptr;
   f->weakreflist = nullptr;
   f->varnames = varnames.release();
   f->shape = shape;

@@ -146,7 +146,7 @@ struct Func {
   PyObject* globals;      // the module's namespace, read at each use
   PyObject* closure;      // values the function holds (any object, or NULL)
   PyObject* cls;          // the class whose namespace holds it (for super())
-  PyObject* signature;    // an assigned __signature__, or null: built from the declaration on each read
+  PyObject* assigned_signature;  // a __signature__ assigned to the function, or null: built on each read
   PyObject* weakreflist;
 };
 
