@@ -333,3 +333,24 @@ def test_float_conversion_comes_before_type_checks():
     with pytest.raises(TypeError) as info:
         _probe(0, True, None, 5, WithIndex())
     assert str(info.value) == "Argument 'a' has incorrect type (expected int, got bool)"
+
+
+def test_a_subinterpreter_is_refused_with_a_clear_import_error():
+    """lumo's state is the process's: importing it into a subinterpreter raises, and the
+    main interpreter's lumo goes on working."""
+    testcapi = pytest.importorskip("_testcapi")
+    import os
+    import tempfile
+
+    src = os.path.dirname(os.path.dirname(ring.__file__))
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "out")
+        code = (f"import sys; sys.path.insert(0, {src!r})\n"
+                "try:\n    import lumo.ring\n    said = 'imported'\n"
+                "except ImportError as e:\n    said = str(e)\n"
+                f"open({out!r}, 'w').write(said)\n")
+        assert testcapi.run_in_subinterp(code) == 0
+        with open(out) as f:
+            said = f.read()
+    assert said == "lumo runs in the main interpreter only: import it there, not in a subinterpreter"
+    assert get_port("x") == get_port("x")

@@ -253,7 +253,17 @@ RuntimeApi runtime_api;
 
 bool is_function(PyObject* o) { return Py_IS_TYPE(o, func_type); }
 
+// lumo keeps process-wide state (its function type, interned names, call-site
+// caches that compare objects of one interpreter): it refuses to be imported
+// into a subinterpreter rather than mix two interpreters' objects.
+static int main_interpreter_only() {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+  PyErr_SetString(PyExc_ImportError, "lumo runs in the main interpreter only: import it there, not in a subinterpreter");
+  return -1;
+}
+
 int export_runtime(PyObject* module) {
+  if (main_interpreter_only() < 0) return -1;
   if (!func_type) {
     if (PyType_Ready(&FuncType) < 0) return -1;
     func_type = &FuncType;
@@ -264,6 +274,7 @@ int export_runtime(PyObject* module) {
 }
 
 int import_runtime() {
+  if (main_interpreter_only() < 0) return -1;
   if (func_type) return 0;
   // The module is imported first: the capsule's own import only reads
   // attributes after the package.
