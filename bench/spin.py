@@ -128,8 +128,8 @@ def main(argv=None) -> int:
                 for name, _, _ in LATENCY_VARIANTS:
                     res["latency"][name][mode]["x_floor_p50"] = res["latency"][name][mode]["p50_us"] / floor
         if "calls" not in skip:
-            for spec in filter(None, args.clients.split(",")):
-                task, k = {"p": "procs", "t": "threads"}[spec[0]], int(spec[1:])
+            for clients in filter(None, args.clients.split(",")):
+                task, k = {"p": "procs", "t": "threads"}[clients[0]], int(clients[1:])
                 row = {}
                 for target, spins in (("lumo", (True, False)), ("rawpy", (False,))):
                     if target == "rawpy" and task != "threads":
@@ -147,7 +147,7 @@ def main(argv=None) -> int:
                 row["spin_on_over_off"] = row["lumo-spin-on"]["calls_s"] / row["lumo-spin-off"]["calls_s"]
                 if "rawpy" in row:
                     row["lumo_spin_on_over_rawpy"] = row["lumo-spin-on"]["calls_s"] / row["rawpy"]["calls_s"]
-                res["calls"][spec] = row
+                res["calls"][clients] = row
         if "idle" not in skip:
             for spin in (True, False):
                 res["idle"][f"spin-{'on' if spin else 'off'}"] = idle_cpu(reg, spin, args.idle)
