@@ -251,18 +251,11 @@ Ref m_request(Func& f, PyObject* const* a) {
   if (!tag) return tag;
   id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
-  PyObject* message = PyTuple_New(5);
-  if (!message) return Ref();
-  Ref request = Ref::steal(message);
-  PyTuple_SET_ITEM(message, 0, tag.release());
-  PyTuple_SET_ITEM(message, 1, id.release());
-  PyTuple_SET_ITEM(message, 2, pyrt::new_ref(a[1]));
-  PyTuple_SET_ITEM(message, 3, pyrt::new_ref(a[2]));
-  PyTuple_SET_ITEM(message, 4, pyrt::new_ref(a[3]));
+  PyObject* const message[] = {tag.get(), id.get(), a[1], a[2], a[3]};
 
   Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;
-  if (!client::channel.send(channel.get(), message)) return Ref();
+  if (!client::channel.send_tuple(channel.get(), message, 5)) return Ref();
   return pyrt::none();
 }
 

@@ -36,6 +36,13 @@ Ref Channel::send(PyObject* conn, PyObject* obj) {
   return call_method(conn, names_[ChannelApi::Send], obj);
 }
 
+Ref Channel::send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n) {
+  if (own(conn, ChannelApi::Send, true)) return Ref::steal(api_->send_tuple(conn, items, n));
+  Ref tuple = tuple_of(items, n);
+  if (!tuple) return tuple;
+  return call_method(conn, names_[ChannelApi::Send], tuple.get());
+}
+
 Ref Channel::recv(PyObject* conn) {
   if (own(conn, ChannelApi::Recv, true)) return Ref::steal(api_->recv(conn));
   return call_method(conn, names_[ChannelApi::Recv]);

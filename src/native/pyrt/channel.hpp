@@ -28,6 +28,7 @@ struct ChannelApi {
   bool (*closed)(PyObject* conn);
   PyObject* (*onwebs)(PyObject* conn);  // borrowed
   PyObject* (*dict)(PyObject* conn);    // borrowed, null when the channel has none
+  PyObject* (*send_tuple)(PyObject* conn, PyObject* const* items, Py_ssize_t n);
 };
 inline constexpr char kChannelCapsule[] = "lumo.ring._channel_api";
 
@@ -43,6 +44,8 @@ class Channel {
   // Imports the capsule of lumo.ring (at module exec).
   int load();
   Ref send(PyObject* conn, PyObject* obj);
+  // conn.send(tuple(items[:n])): on the short cut the tuple is not built.
+  Ref send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n);
   Ref recv(PyObject* conn);
   Ref flush(PyObject* conn);
   // The truth of conn.closed: 1, 0, or -1 with an error set. *ran_code (when

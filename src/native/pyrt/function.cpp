@@ -235,11 +235,6 @@ PyTypeObject FuncType = [] {
   return t;
 }();
 
-// The function type of the process: lumo.ring's, which every lumo module
-// shares, so that a function of one module is an instance of the same type as
-// a function of another.
-PyTypeObject* func_type = nullptr;
-
 // What lumo.ring hands the other modules: its function type, and the size of
 // the objects its code lays out (a module built from other sources is refused).
 struct RuntimeApi {
@@ -251,7 +246,10 @@ RuntimeApi runtime_api;
 
 }  // namespace
 
-bool is_function(PyObject* o) { return Py_IS_TYPE(o, func_type); }
+// The function type of the process: lumo.ring's, which every lumo module
+// shares, so that a function of one module is an instance of the same type as
+// a function of another.
+PyTypeObject* function_type = nullptr;
 
 // lumo keeps process-wide state (its function type, interned names, call-site
 // caches that compare objects of one interpreter): it refuses to be imported
@@ -264,10 +262,10 @@ static int main_interpreter_only() {
 
 int export_runtime(PyObject* module) {
   if (main_interpreter_only() < 0) return -1;
-  if (!func_type) {
+  if (!function_type) {
     if (PyType_Ready(&FuncType) < 0) return -1;
-    func_type = &FuncType;
-    runtime_api = {func_type, static_cast<Py_ssize_t>(sizeof(FuncObject))};
+    function_type = &FuncType;
+    runtime_api = {function_type, static_cast<Py_ssize_t>(sizeof(FuncObject))};
   }
   Ref capsule = Ref::steal(PyCapsule_New(&runtime_api, kRuntimeCapsule, nullptr));
   return capsule ? PyModule_AddObjectRef(module, "_runtime", capsule.get()) : -1;
@@ -275,7 +273,7 @@ int export_runtime(PyObject* module) {
 
 int import_runtime() {
   if (main_interpreter_only() < 0) return -1;
-  if (func_type) return 0;
+  if (function_type) return 0;
   // The module is imported first: the capsule's own import only reads
   // attributes after the package.
   Ref ring = Ref::steal(PyImport_ImportModule("lumo.ring"));
@@ -286,7 +284,7 @@ int import_runtime() {
     PyErr_SetString(PyExc_ImportError, "lumo's extension modules come from different builds: reinstall lumo");
     return -1;
   }
-  func_type = api->function_type;
+  function_type = api->function_type;
   return 0;
 }
 
@@ -326,7 +324,7 @@ Ref build_function(const FuncDef& def, Ref module_name, PyObject* globals, PyObj
   Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? Ref::steal(PyList_AsTuple(defaults_list.get())) : none();
   if (!defaults) return Ref();
 
-  FuncObject* f = PyObject_GC_New(FuncObject, func_type);
+  FuncObject* f = PyObject_GC_New(FuncObject, function_type);
   if (!f) return Ref();
   f->vectorcall = shape.plain ? detail::vectorcall_positional : detail::vectorcall_general;
   f->def = &def;

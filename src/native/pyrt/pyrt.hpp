@@ -29,6 +29,10 @@
 
 namespace pyrt {
 
+// Py_XDECREF, inlined wherever it is used: with immortal objects (3.12 on) it
+// grew big enough that the compiler called it out of line on the call path.
+[[gnu::always_inline, gnu::flatten]] inline void xdecref(PyObject* o) noexcept { Py_XDECREF(o); }
+
 class Ref {
   PyObject* p_ = nullptr;
 
@@ -49,18 +53,18 @@ class Ref {
       PyObject* old = p_;
       p_ = o.p_;
       o.p_ = nullptr;
-      Py_XDECREF(old);
+      xdecref(old);
     }
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() { xdecref(p_); }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
   Ref copy() const noexcept { return borrow(p_); }
-  void reset() noexcept { Py_CLEAR(p_); }
+  void reset() noexcept { xdecref(std::exchange(p_, nullptr)); }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 };
 
@@ -68,6 +72,14 @@ class Ref {
 inline PyObject* new_ref(PyObject* o) noexcept {
   Py_XINCREF(o);
   return o;
+}
+
+// A new tuple of the n values at `items`.
+inline Ref tuple_of(PyObject* const* items, Py_ssize_t n) {
+  PyObject* t = PyTuple_New(n);
+  if (t)
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, new_ref(items[i]));
+  return Ref::steal(t);
 }
 
 // New reference to None (or True/False) as a Ref.
@@ -155,7 +167,17 @@ Ref make_function(const FuncDef& def, PyObject* module, PyObject* closure = null
 // Makes a function of `def` at run time inside the function `outer` (a nested
 // def): it shares outer's globals, and its __module__ is their __name__.
 Ref make_function_in(const FuncDef& def, const Func& outer, PyObject* closure = nullptr);
-bool is_function(PyObject* o);
+// The function type of the process (lumo.ring's, shared by every lumo module).
+extern PyTypeObject* function_type;
+inline bool is_function(PyObject* o) { return Py_IS_TYPE(o, function_type); }
+
+// A vectorcall. A lumo function is called straight through its binder: it
+// returns null exactly when it has set an error, so it needs none of the checks
+// that PyObject_Vectorcall makes of a foreign callable's result.
+inline PyObject* vectorcall(PyObject* c, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (is_function(c)) return reinterpret_cast<Func*>(c)->vectorcall(c, args, nargsf, kwnames);
+  return PyObject_Vectorcall(c, args, nargsf, kwnames);
+}
 
 // ------------------------------------------------------------------ classes
 
@@ -186,6 +208,17 @@ struct GlobalSite {
   PyObject* value = nullptr;  // borrowed: the unchanged namespace holds it
 };
 Ref global(Func& f, PyObject* name, GlobalSite& site);
+
+// A call site that reads attributes of modules, such as a published module's
+// functions: it remembers the entry it found in a module's namespace for a
+// name while the namespace is unchanged. It keeps a reference to the name (an
+// exact str) until it learns another; a site lives as long as the process.
+struct ModuleSite {
+  PyObject* name = nullptr;
+  GlobalSite entry;
+};
+// module.name; through the site while `module` is exactly a module.
+Ref module_attr(PyObject* module, PyObject* name, ModuleSite& site);
 Ref global_in(PyObject* globals, PyObject* name);
 
 // The text of a value: format(value, "").
@@ -216,13 +249,26 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
   PyObject* v[] = {obj, args...};
   return Ref::steal(PyObject_VectorcallMethod(name, v, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// callable(*args, **kwds) for an exact tuple `args` and a dict or null `kwds`.
+// A Python function or a lumo function called without keywords is called
+// straight through its vectorcall: each returns null exactly when it has set
+// an error, so neither needs the checks PyObject_Call makes of other callables.
+inline Ref call_args(PyObject* c, PyObject* args, PyObject* kwds) {
+  vectorcallfunc vc = nullptr;
+  if (!kwds) {
+    if (PyFunction_Check(c)) vc = reinterpret_cast<PyFunctionObject*>(c)->vectorcall;
+    else if (is_function(c)) vc = reinterpret_cast<Func*>(c)->vectorcall;
+  }
+  if (!vc) return Ref::steal(PyObject_Call(c, args, kwds));
+  return Ref::steal(vc(c, reinterpret_cast<PyTupleObject*>(args)->ob_item, static_cast<size_t>(PyTuple_GET_SIZE(args)), nullptr));
+}
 template <typename... A>
 Ref call(PyObject* callable, A... args) {
   if constexpr (sizeof...(A) == 0) {
     return Ref::steal(PyObject_CallNoArgs(callable));
   } else {
     PyObject* v[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, v + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(vectorcall(callable, v + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
 }
 
@@ -326,8 +372,8 @@ struct Method {
   Ref operator()(A... args) const {
     PyObject* v[] = {nullptr, self, args...};
     const size_t n = sizeof...(A);
-    if (self) return Ref::steal(PyObject_Vectorcall(func.get(), v + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return Ref::steal(PyObject_Vectorcall(func.get(), v + 2, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (self) return Ref::steal(vectorcall(func.get(), v + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(vectorcall(func.get(), v + 2, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
 
   // Calls with `nargs` positional arguments in args[1..nargs] and the keyword

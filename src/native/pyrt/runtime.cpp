@@ -55,6 +55,23 @@ Ref global(Func& f, PyObject* name, GlobalSite& site) {
   return Ref::borrow(v);
 }
 
+Ref module_attr(PyObject* module, PyObject* name, ModuleSite& site) {
+  if (!Py_IS_TYPE(module, &PyModule_Type) || !PyUnicode_CheckExact(name)) return getattr(module, name);
+  PyObject* ns = PyModule_GetDict(module);
+  const std::uint64_t version = interp::dict_version(ns);
+  if (version && site.entry.version == version && site.entry.globals == ns && site.name == name)
+    return Ref::borrow(site.entry.value);
+  Ref v = getattr(module, name);
+  // Remembered only when the module's look-up found the namespace's entry (a
+  // module __getattr__ may have run: the version is read again after it).
+  // The exact text's look-up runs no code and cannot fail.
+  if (v && version && PyDict_GetItemWithError(ns, name) == v.get()) {
+    Py_XSETREF(site.name, new_ref(name));
+    site.entry = {ns, interp::dict_version(ns), v.get()};
+  }
+  return v;
+}
+
 Ref text(PyObject* v) {
   if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
   static PyObject* empty = PyUnicode_InternFromString("");

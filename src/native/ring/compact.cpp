@@ -356,6 +356,12 @@ bool compact_encode(PyObject* obj, Bytes& out) {
   return e.put(obj, 0) && out.len <= kMaxSize;
 }
 
+bool compact_encode_tuple(PyObject* const* items, Py_ssize_t n, Bytes& out) {
+  out.len = 0;
+  Encoder e(out);
+  return reserve(out, 9) && e.put_items('(', items, n, 0) && out.len <= kMaxSize;
+}
+
 Ref compact_decode(const char* data, size_t len) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data);
   Decoder d{bytes, bytes, bytes + len, {}};

@@ -23,6 +23,9 @@ void free_bytes(Bytes& b);
 // Encodes `obj` into `out` (from its start). Returns false, with no Python
 // error set, when the message needs pickle.
 bool compact_encode(PyObject* obj, Bytes& out);
+// The same for the tuple of `items`, without the tuple: a sender that holds
+// the parts of a message need not build it.
+bool compact_encode_tuple(PyObject* const* items, Py_ssize_t n, Bytes& out);
 
 // Decodes a whole message. On malformed data returns an empty Ref with a
 // Python error set (ValueError naming the fault).

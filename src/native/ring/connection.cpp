@@ -230,7 +230,9 @@ Ref do_recv(Conn* c) {
 
 // ------------------------------------------------------------- sending
 
-Ref do_send(Conn* c, PyObject* obj) {
+// Sends the frame that `build(frame)` encodes (0, or -1 with an error set).
+template <typename Build>
+Ref send_frame(Conn* c, Build build) {
   if (c->sending) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.send() is already running in another thread");
     return Ref();
@@ -239,12 +241,22 @@ Ref do_send(Conn* c, PyObject* obj) {
   if (fd < 0) return Ref();
   InFlight in_flight(c, c->sending, c->send_thread);
   Frame frame;
-  if (build_frame(c->enc, obj, c->max_frame, frame) < 0) return Ref();
+  if (build(frame) < 0) return Ref();
   if (write_all(c->io, fd, frame.iov) < 0) {
     shut(c);
     return Ref();
   }
   return pyrt::none();
+}
+
+Ref do_send(Conn* c, PyObject* obj) {
+  return send_frame(c, [&](Frame& frame) { return build_frame(c->enc, obj, c->max_frame, frame); });
+}
+
+// send(tuple(items[:n])) without the tuple, unless pickle needs one.
+Ref do_send_tuple(Conn* c, PyObject* const* items, Py_ssize_t n) {
+  Ref tuple;  // outlives the frame, which may point into it
+  return send_frame(c, [&](Frame& frame) { return build_tuple_frame(c->enc, items, n, c->max_frame, frame, tuple); });
 }
 
 Ref do_flush(Conn* c) {
@@ -431,6 +443,9 @@ PyType_Spec conn_spec = {
 // The operations that lumo's other modules call straight (pyrt/channel.hpp);
 // each gets a channel of exactly the Connection class.
 PyObject* api_send(PyObject* conn, PyObject* obj) { return do_send(reinterpret_cast<Conn*>(conn), obj).release(); }
+PyObject* api_send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n) {
+  return do_send_tuple(reinterpret_cast<Conn*>(conn), items, n).release();
+}
 PyObject* api_recv(PyObject* conn) { return do_recv(reinterpret_cast<Conn*>(conn)).release(); }
 PyObject* api_flush(PyObject* conn) { return do_flush(reinterpret_cast<Conn*>(conn)).release(); }
 bool api_closed(PyObject* conn) { return reinterpret_cast<Conn*>(conn)->closed; }
@@ -452,6 +467,7 @@ int export_channel_api(PyObject* module, PyObject* type) {
       }
     }
     channel_api.send = api_send;
+    channel_api.send_tuple = api_send_tuple;
     channel_api.recv = api_recv;
     channel_api.flush = api_flush;
     channel_api.closed = api_closed;

@@ -138,6 +138,9 @@ inline int init_names() { return names.make() < 0 || pyrt::init_common() < 0 ? -
 // The classes and functions of the module, each made in its own file. The
 // class makers return the class; the caller binds it in the module.
 Ref make_server_base(PyObject* module);
+// parse(request) unpacked into (msgid, function, args, kwds): 0, or -1 with an
+// error set. While `parse` is the server's own _parse no tuple is made.
+int parse_request(const pyrt::Method& parse, PyObject* request, Ref (&parts)[4]);
 Ref make_request_handler(PyObject* module);
 Ref make_server(PyObject* module);
 extern const pyrt::FuncDef def_terminate;

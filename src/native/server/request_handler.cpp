@@ -178,10 +178,8 @@ Ref serve_request(Pass& p) {
   }
 
   pyrt::Method parse = pyrt::method(server.get(), names._parse, site_parse);
-  Ref parsed = parse ? parse(p.request) : Ref();
-  if (!parsed) return parsed;
   Ref parts[4];
-  if (unpack(parsed.get(), 4, parts) < 0) return Ref();
+  if (!parse || parse_request(parse, p.request, parts) < 0) return Ref();
   p.msgid = std::move(parts[0]);
   p.args = std::move(parts[2]);
   p.kwds = std::move(parts[3]);
@@ -193,7 +191,7 @@ Ref serve_request(Pass& p) {
 
   Ref args, kwds;
   if (call_arguments(p, args, kwds) < 0) return Ref();
-  Ref result = Ref::steal(PyObject_Call(function, args.get(), kwds.get()));
+  Ref result = pyrt::call_args(function, args.get(), kwds.get());
   if (!result) return result;
 
   Ref key = item(p.request, 2);
@@ -243,9 +241,8 @@ pyrt::GlobalSite response_tag;
 Ref send_response(Func& f, PyObject* connection, PyObject* msgid, PyObject* response) {
   Ref tag = pyrt::global(f, names.RESPONSE, response_tag);
   if (!tag) return tag;
-  Ref message = Ref::steal(PyTuple_Pack(3, tag.get(), msgid, response));
-  if (!message) return message;
-  return channel.send(connection, message.get());
+  PyObject* const message[] = {tag.get(), msgid, response};
+  return channel.send_tuple(connection, message, 3);
 }
 
 // An echoing channel: print(request) and send it back as it came.

@@ -133,6 +133,11 @@ int wrong_tag(Func& f, PyObject* request) {
 // The read of every call, remembered for the class it last saw.
 pyrt::AttrSite site_registry;
 
+// The reads of published modules' functions: a few sites, picked by the name,
+// so that calls of several functions in turn still find theirs remembered.
+constexpr std::uintptr_t kMemberSites = 32;
+pyrt::ModuleSite member_sites[kMemberSites];
+
 // What the name resolves to; AttributeError is left set for the caller.
 Ref resolve(PyObject* self, PyObject* pieces, Py_ssize_t npieces) {
   Ref registry = pyrt::getattr(self, names._server, site_registry);
@@ -151,7 +156,8 @@ Ref resolve(PyObject* self, PyObject* pieces, Py_ssize_t npieces) {
   if (npieces == 1) return published;
   Ref member = item(pieces, 1);
   if (!member) return member;
-  return Ref::steal(PyObject_GetAttr(published.get(), member.get()));
+  const auto slot = (reinterpret_cast<std::uintptr_t>(member.get()) >> 4) % kMemberSites;
+  return pyrt::module_attr(published.get(), member.get(), member_sites[slot]);
 }
 
 // '"' + piece 0 + '" has no attribute "' + piece 1 + '"'
@@ -192,37 +198,47 @@ Ref split_name(PyObject* fname) {
   return pieces;
 }
 
-// _parse(self, request: "tuple | list") -> (msgid, function, args, kwds)
-Ref m_parse(Func& f, PyObject* const* a) {
-  PyObject* self = a[0];
-  PyObject* request = a[1];
+// The parse of a request into (msgid, function, args, kwds): 0, or -1 with an error set.
+int parse_parts(Func& f, PyObject* self, PyObject* request, Ref (&out)[4]) {
   const Py_ssize_t length = PyObject_Length(request);
-  if (length < 0) return Ref();
+  if (length < 0) return -1;
   if (length != 5) {
     raise_invalid(request);
-    return Ref();
+    return -1;
   }
   int wrong = wrong_tag(f, request);
   if (wrong) {
     if (wrong > 0) raise_invalid(request);
-    return Ref();
+    return -1;
   }
   Ref parts[5];
-  if (unpack(request, 5, parts) < 0) return Ref();
+  if (unpack(request, 5, parts) < 0) return -1;
   PyObject* fname = parts[2].get();
   Ref pieces = PyUnicode_CheckExact(fname) ? split_name(fname) : pyrt::call_method(fname, names.split, names.dot);
-  if (!pieces) return pieces;
+  if (!pieces) return -1;
   const Py_ssize_t npieces = PyObject_Length(pieces.get());
-  if (npieces < 0) return Ref();
+  if (npieces < 0) return -1;
   Ref function = resolve(self, pieces.get(), npieces);
   if (!function) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return function;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     pyrt::SavedError dropped;
     Handling handling(dropped.value());
     function = no_attribute_text(pieces.get());
-    if (!function) return function;
+    if (!function) return -1;
   }
-  return Ref::steal(PyTuple_Pack(4, parts[1].get(), function.get(), parts[3].get(), parts[4].get()));
+  out[0] = std::move(parts[1]);
+  out[1] = std::move(function);
+  out[2] = std::move(parts[3]);
+  out[3] = std::move(parts[4]);
+  return 0;
+}
+
+// _parse(self, request: "tuple | list") -> (msgid, function, args, kwds)
+Ref m_parse(Func& f, PyObject* const* a) {
+  Ref parts[4];
+  if (parse_parts(f, a[0], a[1], parts) < 0) return Ref();
+  PyObject* const items[] = {parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get()};
+  return pyrt::tuple_of(items, 4);
 }
 
 const Param p_init[] = {
@@ -238,6 +254,15 @@ const pyrt::FuncDef d_register{"register", "ServerBase.register", p_register, m_
 const pyrt::FuncDef d_parse{"_parse", "ServerBase._parse", p_parse, m_parse};
 
 }  // namespace
+
+int parse_request(const pyrt::Method& parse, PyObject* request, Ref (&parts)[4]) {
+  PyObject* fn = parse.func.get();
+  if (parse.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_parse)
+    return parse_parts(*reinterpret_cast<Func*>(fn), parse.self, request, parts);
+  Ref parsed = parse(request);
+  if (!parsed) return -1;
+  return unpack(parsed.get(), 4, parts);
+}
 
 Ref make_server_base(PyObject* module) {
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
