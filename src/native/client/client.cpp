@@ -55,11 +55,37 @@ Ref m_init(Func& f, PyObject* const* a) {
 // The reads of every call, each remembered for the class it last saw.
 pyrt::AttrSite site_request, site_connection, site_parse, site_msgid;
 
-// self._request(method, args, kwds), dispatched through the instance.
-Ref request(PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
+// A call's keyword arguments: its dict, or, for a call without any, none until
+// code other than the client's own needs one; then one empty dict is made for
+// the whole call.
+class Keywords {
+  PyObject* given_;
+  Ref made_;
+
+ public:
+  explicit Keywords(PyObject* given) : given_(given) {}
+  PyObject* maybe() const { return given_ ? given_ : made_.get(); }  // null: none, not made
+  PyObject* get() {
+    if (!given_ && !made_) made_ = Ref::steal(PyDict_New());
+    return maybe();
+  }
+};
+
+Ref send_request(Func& f, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds);
+extern const pyrt::FuncDef d_request;
+
+// self._request(method, args, kwds), dispatched through the instance. The
+// client's own _request takes the call's parts as they are.
+Ref request(PyObject* self, PyObject* method, PyObject* args, Keywords& kwds) {
   pyrt::Method send = pyrt::method(self, names._request, site_request);
   if (!send) return Ref();
-  return send(method, args, kwds);
+  PyObject* fn = send.func.get();
+  if (send.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_request &&
+      PyUnicode_CheckExact(method))
+    return send_request(*reinterpret_cast<Func*>(fn), self, method, args, kwds.maybe());
+  PyObject* k = kwds.get();
+  if (!k) return Ref();
+  return send(method, args, k);
 }
 
 Ref open_connection(PyObject* self) { return pyrt::call_method(self, names.open_connection); }
@@ -85,7 +111,7 @@ Ref ensure_channel(PyObject* self) {
 // Drops stale input, notices a peer that went away, sends the request; when
 // the connection was lost, logs it, reconnects and sends once more (a second
 // loss is logged too). 0, or -1 with an error set.
-int send_with_resend(PyObject* self, PyObject* channel, PyObject* method, PyObject* args, PyObject* kwds) {
+int send_with_resend(PyObject* self, PyObject* channel, PyObject* method, PyObject* args, Keywords& kwds) {
   if (client::channel.flush(channel) && request(self, method, args, kwds)) return 0;
   if (!lost_connection()) return -1;
   pyrt::SavedError lost;
@@ -118,13 +144,15 @@ Ref parse(PyObject* self, PyObject* response) {
 
 // For the pending error of a response that does not answer this request:
 // the logger's value for Exception("Failure" + iformat(call) + " " + str(error)).
-Ref reject(Func& f, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
+Ref reject(Func& f, PyObject* self, PyObject* method, PyObject* args, Keywords& keywords) {
   pyrt::SavedError rejected;
   // The logger sees the rejection as the exception being handled, not whatever
   // the caller happens to be handling around the call.
   Handling handling(rejected.value());
   Ref describe = pyrt::global(f, names.iformat);
   if (!describe) return describe;
+  PyObject* kwds = keywords.get();
+  if (!kwds) return Ref();
   Ref call_text = pyrt::call(describe.get(), method, args, kwds);
   if (!call_text) return call_text;
   call_text = pyrt::text(call_text.get());
@@ -145,7 +173,7 @@ Ref m_call(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* method = a[1];
   PyObject* args = a[2];
-  PyObject* kwds = a[3];
+  Keywords kwds(a[3]);  // null from a _RemoteMethod called without keywords
   Ref channel = ensure_channel(self);
   if (!channel) return channel;
   const int usable = truth(channel.get());
@@ -240,8 +268,10 @@ Ref m_open_connection(Func& f, PyObject* const* a) {
 // The REQUEST tag read from the module, as long as the module is unchanged.
 pyrt::GlobalSite request_tag;
 
-Ref m_request(Func& f, PyObject* const* a) {
-  PyObject* self = a[0];
+Ref m_request(Func& f, PyObject* const* a) { return send_request(f, a[0], a[1], a[2], a[3]); }
+
+// The body of _request; kwds may be null for no keywords (no dict made).
+Ref send_request(Func& f, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds) {
   Ref id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
   id = Ref::steal(PyNumber_InPlaceAdd(id.get(), names.one));
@@ -251,7 +281,7 @@ Ref m_request(Func& f, PyObject* const* a) {
   if (!tag) return tag;
   id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
-  PyObject* const message[] = {tag.get(), id.get(), a[1], a[2], a[3]};
+  PyObject* const message[] = {tag.get(), id.get(), method, args, kwds};
 
   Ref channel = pyrt::getattr(self, names._connection, site_connection);
   if (!channel) return channel;

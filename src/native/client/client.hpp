@@ -93,7 +93,8 @@ extern pyrt::Channel channel;
 inline int init_names() { return names.make() < 0 || pyrt::init_common() < 0 ? -1 : 0; }
 
 // Client.call with its arguments bound: `self` a Client, `method` a str,
-// `args` a tuple and `kwds` a dict of the caller's own, handed on as they are.
+// `args` a tuple and `kwds` a dict of the caller's own, handed on as they are
+// (or null for a call without keywords: a dict is made only if one is needed).
 // `fn` is the function that `call` names on the client; when it is not
 // Client.call itself (a subclass overrides it), nothing is called and
 // `*called` stays false.

@@ -19,6 +19,7 @@ constexpr Py_ssize_t kStackArgs = 8;
 // The reads of every call, each remembered for the class it last saw.
 pyrt::AttrSite site_client, site_call, site_method;
 
+// kwds is null for a call without keywords from the class's own slot.
 Ref m_call(Func&, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* args = a[1];
@@ -51,7 +52,7 @@ Ref m_call(Func&, PyObject* const* a) {
   argv[1] = remote_name.get();
   for (Py_ssize_t i = 0; i < n; ++i) argv[i + 2] = PyTuple_GET_ITEM(args, i);
   // The binder gave this call a dict of its own, so it is handed on as it is.
-  Ref result = call.call_dict(argv, static_cast<size_t>(n + 1), PyDict_GET_SIZE(kwds) ? kwds : nullptr);
+  Ref result = call.call_dict(argv, static_cast<size_t>(n + 1), kwds && PyDict_GET_SIZE(kwds) ? kwds : nullptr);
   if (argv != stack) PyMem_Free(argv);
   return result;
 }
@@ -81,8 +82,9 @@ unsigned int own_class_version = 0;
 PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwds) {
   Ref own_args = PyTuple_CheckExact(args) ? Ref::borrow(args) : Ref::steal(PySequence_Tuple(args));
   if (!own_args) return nullptr;
-  Ref own_kwds = Ref::steal(kwds && PyDict_GET_SIZE(kwds) ? PyDict_Copy(kwds) : PyDict_New());
-  if (!own_kwds) return nullptr;
+  // No keywords: no dict, until something other than the client's own code needs one.
+  Ref own_kwds;
+  if (kwds && PyDict_GET_SIZE(kwds) && !(own_kwds = Ref::steal(PyDict_Copy(kwds)))) return nullptr;
   PyObject* const slots[] = {self, own_args.get(), own_kwds.get()};
   return m_call(*reinterpret_cast<Func*>(own_call), slots).release();
 }

@@ -38,7 +38,7 @@ Ref Channel::send(PyObject* conn, PyObject* obj) {
 
 Ref Channel::send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n) {
   if (own(conn, ChannelApi::Send, true)) return Ref::steal(api_->send_tuple(conn, items, n));
-  Ref tuple = tuple_of(items, n);
+  Ref tuple = message_tuple(items, n);
   if (!tuple) return tuple;
   return call_method(conn, names_[ChannelApi::Send], tuple.get());
 }

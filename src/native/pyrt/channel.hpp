@@ -44,7 +44,8 @@ class Channel {
   // Imports the capsule of lumo.ring (at module exec).
   int load();
   Ref send(PyObject* conn, PyObject* obj);
-  // conn.send(tuple(items[:n])): on the short cut the tuple is not built.
+  // conn.send(tuple(items[:n])): on the short cut the tuple is not built. A
+  // null item stands for an empty dict (made only if the tuple is).
   Ref send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n);
   Ref recv(PyObject* conn);
   Ref flush(PyObject* conn);

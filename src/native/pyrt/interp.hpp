@@ -348,12 +348,9 @@ inline PyObject* site_method(PyObject* obj, const pyrt::AttrSite& site) {
   }
   PyObject* dict = instance_dict(obj);
   if (!dict) return site.function;
-  if (PyDict_GetItemWithError(dict, site.name)) return nullptr;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();  // the plain look-up raises it again
-    return nullptr;
-  }
-  return site.function;
+  const int shadowed = PyDict_Contains(dict, site.name);
+  if (shadowed < 0) PyErr_Clear();  // the plain look-up raises it again
+  return shadowed ? nullptr : site.function;
 #else
   (void)obj;
   (void)site;

@@ -30,8 +30,11 @@
 namespace pyrt {
 
 // Py_XDECREF, inlined wherever it is used: with immortal objects (3.12 on) it
-// grew big enough that the compiler called it out of line on the call path.
-[[gnu::always_inline, gnu::flatten]] inline void xdecref(PyObject* o) noexcept { Py_XDECREF(o); }
+// grew big enough that the compiler called it out of line on the call path
+// (Py_DECREF itself is always inlined).
+[[gnu::always_inline]] inline void xdecref(PyObject* o) noexcept {
+  if (o) Py_DECREF(o);
+}
 
 class Ref {
   PyObject* p_ = nullptr;
@@ -74,13 +77,9 @@ inline PyObject* new_ref(PyObject* o) noexcept {
   return o;
 }
 
-// A new tuple of the n values at `items`.
-inline Ref tuple_of(PyObject* const* items, Py_ssize_t n) {
-  PyObject* t = PyTuple_New(n);
-  if (t)
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, new_ref(items[i]));
-  return Ref::steal(t);
-}
+// The tuple of a message given by its parts, where a null part stands for an
+// empty dict of the message's own (made here).
+Ref message_tuple(PyObject* const* items, Py_ssize_t n);
 
 // New reference to None (or True/False) as a Ref.
 inline Ref none() { return Ref::borrow(Py_None); }
@@ -241,7 +240,13 @@ struct AttrSite {
 };
 // o.name for a call site that reads the same attribute on every call.
 Ref getattr(PyObject* o, PyObject* name, AttrSite& site);
-inline int setattr(PyObject* o, PyObject* name, PyObject* v) { return PyObject_SetAttr(o, name, v); }
+// o.name = v. For an interned name the type's own setter is called straight:
+// PyObject_SetAttr would only intern the name first.
+inline int setattr(PyObject* o, PyObject* name, PyObject* v) {
+  setattrofunc set = Py_TYPE(o)->tp_setattro;
+  if (set && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) return set(o, name, v);
+  return PyObject_SetAttr(o, name, v);
+}
 
 // obj.name(args...), through vectorcall.
 template <typename... A>
@@ -310,7 +315,11 @@ class SavedError {
     PyErr_NormalizeException(&type_, &value_, &tb_);
     if (tb_ && value_) PyException_SetTraceback(value_, tb_);
   }
-  ~SavedError() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
+  ~SavedError() {
+    xdecref(type_);
+    xdecref(value_);
+    xdecref(tb_);
+  }
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
   PyObject* value() const { return value_; }

@@ -55,6 +55,17 @@ Ref global(Func& f, PyObject* name, GlobalSite& site) {
   return Ref::borrow(v);
 }
 
+Ref message_tuple(PyObject* const* items, Py_ssize_t n) {
+  Ref t = Ref::steal(PyTuple_New(n));
+  if (!t) return t;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* v = items[i] ? new_ref(items[i]) : PyDict_New();
+    if (!v) return Ref();
+    PyTuple_SET_ITEM(t.get(), i, v);
+  }
+  return t;
+}
+
 Ref module_attr(PyObject* module, PyObject* name, ModuleSite& site) {
   if (!Py_IS_TYPE(module, &PyModule_Type) || !PyUnicode_CheckExact(name)) return getattr(module, name);
   PyObject* ns = PyModule_GetDict(module);

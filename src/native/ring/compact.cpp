@@ -359,7 +359,10 @@ bool compact_encode(PyObject* obj, Bytes& out) {
 bool compact_encode_tuple(PyObject* const* items, Py_ssize_t n, Bytes& out) {
   out.len = 0;
   Encoder e(out);
-  return reserve(out, 9) && e.put_items('(', items, n, 0) && out.len <= kMaxSize;
+  if (!put_tag_u32(out, '(', static_cast<std::size_t>(n))) return false;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!(items[i] ? e.put(items[i], 1) : put_tag_u32(out, '{', 0))) return false;
+  return out.len <= kMaxSize;
 }
 
 Ref compact_decode(const char* data, size_t len) {

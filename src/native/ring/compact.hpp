@@ -24,7 +24,7 @@ void free_bytes(Bytes& b);
 // error set, when the message needs pickle.
 bool compact_encode(PyObject* obj, Bytes& out);
 // The same for the tuple of `items`, without the tuple: a sender that holds
-// the parts of a message need not build it.
+// the parts of a message need not build it. A null item is an empty dict.
 bool compact_encode_tuple(PyObject* const* items, Py_ssize_t n, Bytes& out);
 
 // Decodes a whole message. On malformed data returns an empty Ref with a

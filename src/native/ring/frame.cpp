@@ -233,7 +233,7 @@ int build_frame(FrameEncoder& e, PyObject* obj, unsigned long long max_frame, Fr
 int build_tuple_frame(FrameEncoder& e, PyObject* const* items, Py_ssize_t n, unsigned long long max_frame,
                       Frame& f, pyrt::Ref& tuple) {
   if (compact_encode_tuple(items, n, e.compact)) return compact_frame(e, max_frame, f);
-  tuple = pyrt::tuple_of(items, n);
+  tuple = pyrt::message_tuple(items, n);
   if (!tuple) return -1;
   return pickled_frame(e, tuple.get(), max_frame, f);
 }

@@ -138,8 +138,9 @@ struct Frame {
 // Encodes `obj` completely into `f`. -1 with a Python error set when it does
 // not encode (the pickling error) or is larger than `max_frame`.
 int build_frame(FrameEncoder& e, PyObject* obj, unsigned long long max_frame, Frame& f);
-// The same for the tuple of `items`: it is built (into `tuple`, which must
-// outlive the frame) only when the message needs pickle.
+// The same for the tuple of `items` (a null item stands for an empty dict):
+// it is built (into `tuple`, which must outlive the frame) only when the
+// message needs pickle.
 int build_tuple_frame(FrameEncoder& e, PyObject* const* items, Py_ssize_t n, unsigned long long max_frame,
                       Frame& f, pyrt::Ref& tuple);
 

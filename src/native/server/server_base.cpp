@@ -237,8 +237,7 @@ int parse_parts(Func& f, PyObject* self, PyObject* request, Ref (&out)[4]) {
 Ref m_parse(Func& f, PyObject* const* a) {
   Ref parts[4];
   if (parse_parts(f, a[0], a[1], parts) < 0) return Ref();
-  PyObject* const items[] = {parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get()};
-  return pyrt::tuple_of(items, 4);
+  return Ref::steal(PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get()));
 }
 
 const Param p_init[] = {
