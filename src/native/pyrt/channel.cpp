@@ -48,6 +48,16 @@ Ref Channel::recv(PyObject* conn) {
   return call_method(conn, names_[ChannelApi::Recv]);
 }
 
+int Channel::recv_parts(PyObject* conn, Py_ssize_t n, unsigned empty_null, Ref* parts, Ref& message) {
+  if (!own(conn, ChannelApi::Recv, true)) {
+    message = recv(conn);
+    return message ? 0 : -1;
+  }
+  const int split = api_->recv_tuple(conn, n, empty_null, parts);
+  if (split == 0) message = std::move(parts[0]);
+  return split;
+}
+
 Ref Channel::flush(PyObject* conn) {
   if (own(conn, ChannelApi::Flush, true)) return Ref::steal(api_->flush(conn));
   return call_method(conn, names_[ChannelApi::Flush]);

@@ -29,8 +29,32 @@ struct ChannelApi {
   PyObject* (*onwebs)(PyObject* conn);  // borrowed
   PyObject* (*dict)(PyObject* conn);    // borrowed, null when the channel has none
   PyObject* (*send_tuple)(PyObject* conn, PyObject* const* items, Py_ssize_t n);
+  // recv() into parts: 1 when split (see Received), 0 with the message in parts[0], -1.
+  int (*recv_tuple)(PyObject* conn, Py_ssize_t n, unsigned empty_null, Ref* parts);
 };
 inline constexpr char kChannelCapsule[] = "lumo.ring._channel_api";
+
+// A received message that a receiver expecting a tuple of N items may get as
+// those items, without the tuple (`split`): on the channel's own receive, for
+// a message in the compact encoding. An empty dict at a position whose bit is
+// set in the receive's `empty_null` is then left null, not made.
+template <Py_ssize_t N>
+struct Received {
+  Ref parts[N];
+  Ref message;  // the message when it is not split, or once whole() made it
+  bool split = false;
+
+  // The message as one object, made from the parts on first use (with an
+  // empty dict of its own for a null part): borrowed, null with an error set.
+  PyObject* whole() {
+    if (!message && split) {
+      PyObject* items[N];
+      for (Py_ssize_t i = 0; i < N; ++i) items[i] = parts[i].get();
+      message = message_tuple(items, N);
+    }
+    return message.get();
+  }
+};
 
 // A module's view of the channel operations, with its call sites' memory.
 class Channel {
@@ -48,6 +72,14 @@ class Channel {
   // null item stands for an empty dict (made only if the tuple is).
   Ref send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n);
   Ref recv(PyObject* conn);
+  // conn.recv() into `r`: 0, or -1 with an error set.
+  template <Py_ssize_t N>
+  int recv_tuple(PyObject* conn, Received<N>& r, unsigned empty_null) {
+    const int split = recv_parts(conn, N, empty_null, r.parts, r.message);
+    r.split = split > 0;
+    return split < 0 ? -1 : 0;
+  }
+  int recv_parts(PyObject* conn, Py_ssize_t n, unsigned empty_null, Ref* parts, Ref& message);
   Ref flush(PyObject* conn);
   // The truth of conn.closed: 1, 0, or -1 with an error set. *ran_code (when
   // given) tells whether Python code may have run meanwhile: not on the short cut.

@@ -365,6 +365,24 @@ bool compact_encode_tuple(PyObject* const* items, Py_ssize_t n, Bytes& out) {
   return out.len <= kMaxSize;
 }
 
+int compact_decode_tuple(const char* data, size_t len, Py_ssize_t n, unsigned empty_null, Ref* parts) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  if (len < 5 || bytes[0] != '(' || load_le<std::uint32_t>(bytes + 1) != static_cast<std::uint64_t>(n)) return 0;
+  Decoder d{bytes, bytes + 5, bytes + len, {}};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if ((empty_null >> i & 1) && d.left() >= 5 && d.p[0] == '{' && load_le<std::uint32_t>(d.p + 1) == 0) {
+      d.p += 5;
+      continue;
+    }
+    if (!(parts[i] = d.get(1))) return -1;
+  }
+  if (d.p != d.end) {
+    d.bad("bytes after the message");
+    return -1;
+  }
+  return 1;
+}
+
 Ref compact_decode(const char* data, size_t len) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data);
   Decoder d{bytes, bytes, bytes + len, {}};

@@ -31,4 +31,10 @@ bool compact_encode_tuple(PyObject* const* items, Py_ssize_t n, Bytes& out);
 // Python error set (ValueError naming the fault).
 pyrt::Ref compact_decode(const char* data, size_t len);
 
+// Decodes a message that is a tuple of `n` items straight into parts[0..n-1],
+// without the tuple: 1. An empty dict at a position whose bit is set in
+// `empty_null` is left null. 0 (nothing decoded) when the message is no such
+// tuple; -1 as compact_decode() fails.
+int compact_decode_tuple(const char* data, size_t len, Py_ssize_t n, unsigned empty_null, pyrt::Ref* parts);
+
 }  // namespace ring

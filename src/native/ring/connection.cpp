@@ -193,39 +193,60 @@ const char* recv_stream(Conn* c, int fd, size_t plen, Malloced& big) {
   return rc < 0 ? nullptr : big.p;
 }
 
-// A failed step leaves an error set; do_recv() closes the channel.
-Ref recv_frame(Conn* c, int fd) {
+// Receives one frame and hands its payload to `decode`, which returns 0 or 1,
+// or -1 with an error set. A failed step leaves an error set; the caller
+// closes the channel.
+template <typename Decode>
+int recv_frame(Conn* c, int fd, Decode& decode) {
   FrameHead head;
   FrameTable table;
-  if (recv_head(c, fd, head, table) < 0) return Ref();
+  if (recv_head(c, fd, head, table) < 0) return -1;
   Malloced big;
   const char* stream = recv_stream(c, fd, head.plen, big);
-  if (!stream) return Ref();
+  if (!stream) return -1;
   Ref buffers;
   if (head.nbuf) {
     buffers = recv_buffers(c->io, c->in, fd, table);
-    if (!buffers) return Ref();
+    if (!buffers) return -1;
   }
   // A message that leaves the read-ahead buffer empty lets it start over at the front.
   if (c->in.size() == 0) c->in.drop();
-  return decode_payload(stream, head.plen, buffers.get(), head, table);
+  return decode(stream, head.plen, buffers.get(), head, table);
 }
 
 // A receive that fails leaves the stream in an unknown state (a time-out or an
 // interrupt in the middle of a frame, say): the channel closes itself, so that
 // the next call starts on a fresh connection.
-Ref do_recv(Conn* c) {
+template <typename Decode>
+int receive(Conn* c, Decode decode) {
   if (c->receiving) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.recv() is already running in another thread");
-    return Ref();
+    return -1;
   }
   const int fd = ready_fd(c, Role::Server);
-  if (fd < 0) return Ref();
+  if (fd < 0) return -1;
   InFlight in_flight(c, c->receiving, c->recv_thread);
   Receiving receiving;
-  Ref result = recv_frame(c, fd);
-  if (!result && !c->closed) shut(c);
+  const int result = recv_frame(c, fd, decode);
+  if (result < 0 && !c->closed) shut(c);
   return result;
+}
+
+Ref do_recv(Conn* c) {
+  Ref message;
+  receive(c, [&](const char* data, size_t len, PyObject* buffers, const FrameHead& head, const FrameTable& table) {
+    message = decode_payload(data, len, buffers, head, table);
+    return message ? 0 : -1;
+  });
+  return message;
+}
+
+// recv() for a receiver that takes a tuple of n items in parts (decode_payload_tuple).
+int do_recv_tuple(Conn* c, Py_ssize_t n, unsigned empty_null, Ref* parts) {
+  return receive(c, [&](const char* data, size_t len, PyObject* buffers, const FrameHead& head,
+                        const FrameTable& table) {
+    return decode_payload_tuple(data, len, buffers, head, table, n, empty_null, parts);
+  });
 }
 
 // ------------------------------------------------------------- sending
@@ -447,6 +468,9 @@ PyObject* api_send_tuple(PyObject* conn, PyObject* const* items, Py_ssize_t n) {
   return do_send_tuple(reinterpret_cast<Conn*>(conn), items, n).release();
 }
 PyObject* api_recv(PyObject* conn) { return do_recv(reinterpret_cast<Conn*>(conn)).release(); }
+int api_recv_tuple(PyObject* conn, Py_ssize_t n, unsigned empty_null, Ref* parts) {
+  return do_recv_tuple(reinterpret_cast<Conn*>(conn), n, empty_null, parts);
+}
 PyObject* api_flush(PyObject* conn) { return do_flush(reinterpret_cast<Conn*>(conn)).release(); }
 bool api_closed(PyObject* conn) { return reinterpret_cast<Conn*>(conn)->closed; }
 PyObject* api_onwebs(PyObject* conn) { return reinterpret_cast<Conn*>(conn)->onwebs; }
@@ -469,6 +493,7 @@ int export_channel_api(PyObject* module, PyObject* type) {
     channel_api.send = api_send;
     channel_api.send_tuple = api_send_tuple;
     channel_api.recv = api_recv;
+    channel_api.recv_tuple = api_recv_tuple;
     channel_api.flush = api_flush;
     channel_api.closed = api_closed;
     channel_api.onwebs = api_onwebs;

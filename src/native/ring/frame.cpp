@@ -279,6 +279,21 @@ Ref decode_payload(const char* data, size_t len, PyObject* buffers, const FrameH
   return decode(data, len, buffers, head.compact);
 }
 
+int decode_payload_tuple(const char* data, size_t len, PyObject* buffers, const FrameHead& head,
+                         const FrameTable& table, Py_ssize_t n, unsigned empty_null, Ref* parts) {
+  if (head.compact && !table.any_bytes) {
+    const int split = compact_decode_tuple(data, len, n, empty_null, parts);
+    if (split < 0) {
+      for (Py_ssize_t i = 0; i < n; ++i) parts[i].reset();
+      decode_failed();
+      return -1;
+    }
+    if (split) return 1;
+  }
+  parts[0] = decode_payload(data, len, buffers, head, table);
+  return parts[0] ? 0 : -1;
+}
+
 // The channel that received the message closes itself.
 Ref decode_failed() {
   // Ctrl+C (or SystemExit) that lands while an object of the message is being

@@ -153,6 +153,13 @@ int build_tuple_frame(FrameEncoder& e, PyObject* const* items, Py_ssize_t n, uns
 pyrt::Ref decode_payload(const char* data, size_t len, PyObject* buffers, const FrameHead& head,
                          const FrameTable& table);
 
+// The same for a receiver that takes a tuple of `n` items in parts: a compact
+// message that is one is decoded into parts[0..n-1] without the tuple (1; see
+// compact_decode_tuple); any other message is decoded whole into parts[0] (0).
+// -1 with the error set.
+int decode_payload_tuple(const char* data, size_t len, PyObject* buffers, const FrameHead& head,
+                         const FrameTable& table, Py_ssize_t n, unsigned empty_null, pyrt::Ref* parts);
+
 // Refuses a pickle stream whose numbers or nesting the unpickler must not see
 // (pickle_check.hpp): true, with ConnectionAbortedError set, when it is such.
 bool refuse_pickle(const char* data, size_t len);

@@ -137,10 +137,17 @@ inline int init_names() { return names.make() < 0 || pyrt::init_common() < 0 ? -
 
 // The classes and functions of the module, each made in its own file. The
 // class makers return the class; the caller binds it in the module.
+// A request as the handler received it: the five items of a request in the
+// compact encoding straight from the channel (an empty keyword dict left
+// null), or the whole message.
+using Request = pyrt::Received<5>;
+inline constexpr unsigned kKeywordsMayBeNull = 1u << 4;
+
 Ref make_server_base(PyObject* module);
 // parse(request) unpacked into (msgid, function, args, kwds): 0, or -1 with an
 // error set. While `parse` is the server's own _parse no tuple is made.
-int parse_request(const pyrt::Method& parse, PyObject* request, Ref (&parts)[4]);
+// The keywords part may be null (no keywords, no dict made) for a split request.
+int parse_request(const pyrt::Method& parse, Request& request, Ref (&parts)[4]);
 Ref make_request_handler(PyObject* module);
 Ref make_server(PyObject* module);
 extern const pyrt::FuncDef def_terminate;
@@ -168,6 +175,10 @@ inline Ref item(PyObject* seq, Py_ssize_t i) {
   if (!index) return index;
   return Ref::steal(PyObject_GetItem(seq, index.get()));
 }
+
+
+// Item i (not the keywords) of a request.
+inline Ref item(Request& r, Py_ssize_t i) { return r.split ? r.parts[i].copy() : item(r.message.get(), i); }
 
 // mapping[key] = value
 inline int set_item(PyObject* mapping, PyObject* key, PyObject* value) {

@@ -120,14 +120,14 @@ Ref m_handle(Func& f, PyObject* const* a) {
 
 // What a pass has unpacked so far; the error path needs it.
 struct Pass {
-  Pass(PyObject* self_, PyObject* request_) : self(self_), request(request_) {}
+  Pass(PyObject* self_, Request& request_) : self(self_), request(request_) {}
   PyObject* self;
-  PyObject* request;
+  Request& request;
   Ref record;
   Ref key;       // element 2 of the request
   Ref msgid;
   Ref args;
-  Ref kwds;
+  Ref kwds;  // null for a split request's empty keywords
   bool parsed = false;
 };
 
@@ -136,6 +136,7 @@ int call_arguments(Pass& p, Ref& args, Ref& kwds) {
   args = PyTuple_CheckExact(p.args.get()) ? p.args.copy() : Ref::steal(PySequence_Tuple(p.args.get()));
   if (!args) return -1;
   PyObject* k = p.kwds.get();
+  if (!k) return 0;
   if (k == Py_None) {
     raise_error(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
     return -1;
@@ -216,6 +217,7 @@ Ref error_value(Func& f, Pass& p, PyObject* e) {
   if (!iformat) return iformat;
   Ref key = item(p.request, 2);
   if (!key) return key;
+  if (!p.kwds && !(p.kwds = Ref::steal(PyDict_New()))) return Ref();
   Ref call = pyrt::call(iformat.get(), key.get(), p.args.get(), p.kwds.get());
   if (!call) return call;
   Ref call_text = pyrt::text(call.get());
@@ -312,17 +314,18 @@ Ref m_process(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   Ref connection = pyrt::getattr(self, names._connection, site_connection);
   if (!connection) return connection;
-  Ref request = channel.recv(connection.get());
-  if (!request) return request;
+  Request request;
+  if (channel.recv_tuple(connection.get(), request, kKeywordsMayBeNull) < 0) return Ref();
 
   Ref echoing = channel.onwebs(connection.get());
   if (!echoing) return echoing;
   const int echoes = truth(echoing.get());
   if (echoes < 0) return Ref();
-  if (echoes) return echo(f, connection.get(), request.get());
-  if (!PyTuple_Check(request.get()) && !PyList_Check(request.get()) && check_kind(request.get()) < 0) return Ref();
+  if (echoes) return request.whole() ? echo(f, connection.get(), request.whole()) : Ref();
+  PyObject* whole = request.message.get();  // null when split: a tuple
+  if (whole && !PyTuple_Check(whole) && !PyList_Check(whole) && check_kind(whole) < 0) return Ref();
 
-  Pass p(self, request.get());
+  Pass p(self, request);
   Ref response = serve_request(p);
   if (response) return answer(f, connection.get(), p, response.get());
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return response;

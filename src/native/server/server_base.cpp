@@ -120,14 +120,12 @@ void raise_invalid(PyObject* request) {
 // The REQUEST tag read from the module, as long as the module is unchanged.
 pyrt::GlobalSite request_tag;
 
-// Is element 0 of a five-element request unequal to REQUEST? 1, 0 or -1.
-int wrong_tag(Func& f, PyObject* request) {
-  Ref tag = item(request, 0);
-  if (!tag) return -1;
+// Is `tag`, element 0 of a five-element request, unequal to REQUEST? 1, 0 or -1.
+int wrong_tag(Func& f, PyObject* tag) {
   Ref expected = pyrt::global(f, names.REQUEST, request_tag);
   if (!expected) return -1;
-  if (tag.get() == expected.get() && PyLong_CheckExact(tag.get())) return 0;
-  return not_equal(tag.get(), expected.get());
+  if (tag == expected.get() && PyLong_CheckExact(tag)) return 0;
+  return not_equal(tag, expected.get());
 }
 
 // The read of every call, remembered for the class it last saw.
@@ -198,21 +196,34 @@ Ref split_name(PyObject* fname) {
   return pieces;
 }
 
-// The parse of a request into (msgid, function, args, kwds): 0, or -1 with an error set.
-int parse_parts(Func& f, PyObject* self, PyObject* request, Ref (&out)[4]) {
-  const Py_ssize_t length = PyObject_Length(request);
-  if (length < 0) return -1;
-  if (length != 5) {
-    raise_invalid(request);
-    return -1;
+// The five items of a request, checked for their number and tag: into `parts`
+// for a whole request. 0, or -1 with an error set.
+int request_items(Func& f, Request& r, Ref (&parts)[5], Ref*& items) {
+  items = r.parts;
+  if (!r.split) {
+    PyObject* request = r.message.get();
+    const Py_ssize_t length = PyObject_Length(request);
+    if (length < 0) return -1;
+    if (length != 5) {
+      raise_invalid(request);
+      return -1;
+    }
+    items = parts;
+    if (!(parts[0] = item(request, 0))) return -1;
   }
-  int wrong = wrong_tag(f, request);
+  const int wrong = wrong_tag(f, items[0].get());
   if (wrong) {
-    if (wrong > 0) raise_invalid(request);
+    if (wrong > 0 && r.whole()) raise_invalid(r.whole());
     return -1;
   }
-  Ref parts[5];
-  if (unpack(request, 5, parts) < 0) return -1;
+  return r.split ? 0 : unpack(r.message.get(), 5, parts);
+}
+
+// The parse of a request into (msgid, function, args, kwds): 0, or -1 with an error set.
+int parse_parts(Func& f, PyObject* self, Request& request, Ref (&out)[4]) {
+  Ref whole_parts[5];
+  Ref* parts;
+  if (request_items(f, request, whole_parts, parts) < 0) return -1;
   PyObject* fname = parts[2].get();
   Ref pieces = PyUnicode_CheckExact(fname) ? split_name(fname) : pyrt::call_method(fname, names.split, names.dot);
   if (!pieces) return -1;
@@ -226,17 +237,20 @@ int parse_parts(Func& f, PyObject* self, PyObject* request, Ref (&out)[4]) {
     function = no_attribute_text(pieces.get());
     if (!function) return -1;
   }
-  out[0] = std::move(parts[1]);
+  // Copies: a split request keeps its parts, in case it is made whole later.
+  out[0] = parts[1].copy();
   out[1] = std::move(function);
-  out[2] = std::move(parts[3]);
-  out[3] = std::move(parts[4]);
+  out[2] = parts[3].copy();
+  out[3] = parts[4].copy();
   return 0;
 }
 
 // _parse(self, request: "tuple | list") -> (msgid, function, args, kwds)
 Ref m_parse(Func& f, PyObject* const* a) {
+  Request request;
+  request.message = Ref::borrow(a[1]);
   Ref parts[4];
-  if (parse_parts(f, a[0], a[1], parts) < 0) return Ref();
+  if (parse_parts(f, a[0], request, parts) < 0) return Ref();
   return Ref::steal(PyTuple_Pack(4, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get()));
 }
 
@@ -254,11 +268,13 @@ const pyrt::FuncDef d_parse{"_parse", "ServerBase._parse", p_parse, m_parse};
 
 }  // namespace
 
-int parse_request(const pyrt::Method& parse, PyObject* request, Ref (&parts)[4]) {
+int parse_request(const pyrt::Method& parse, Request& request, Ref (&parts)[4]) {
   PyObject* fn = parse.func.get();
   if (parse.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_parse)
     return parse_parts(*reinterpret_cast<Func*>(fn), parse.self, request, parts);
-  Ref parsed = parse(request);
+  PyObject* whole = request.whole();
+  if (!whole) return -1;
+  Ref parsed = parse(whole);
   if (!parsed) return -1;
   return unpack(parsed.get(), 4, parts);
 }
