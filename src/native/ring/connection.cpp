@@ -193,11 +193,17 @@ const char* recv_stream(Conn* c, int fd, size_t plen, Malloced& big) {
   return rc < 0 ? nullptr : big.p;
 }
 
-// Receives one frame and hands its payload to `decode`, which returns 0 or 1,
-// or -1 with an error set. A failed step leaves an error set; the caller
-// closes the channel.
-template <typename Decode>
-int recv_frame(Conn* c, int fd, Decode& decode) {
+// Where a receive puts the message: whole into parts[0] (n == 0), or, for a
+// receiver that takes a tuple of n items, as decode_payload_tuple() does.
+struct Into {
+  Py_ssize_t n;
+  unsigned empty_null;
+  Ref* parts;
+};
+
+// Receives one frame and decodes its payload: 0 or 1 (split), or -1 with an
+// error set. A failed step leaves an error set; the caller closes the channel.
+int recv_frame(Conn* c, int fd, Into into) {
   FrameHead head;
   FrameTable table;
   if (recv_head(c, fd, head, table) < 0) return -1;
@@ -211,14 +217,15 @@ int recv_frame(Conn* c, int fd, Decode& decode) {
   }
   // A message that leaves the read-ahead buffer empty lets it start over at the front.
   if (c->in.size() == 0) c->in.drop();
-  return decode(stream, head.plen, buffers.get(), head, table);
+  if (into.n) return decode_payload_tuple(stream, head.plen, buffers.get(), head, table, into.n, into.empty_null, into.parts);
+  into.parts[0] = decode_payload(stream, head.plen, buffers.get(), head, table);
+  return into.parts[0] ? 0 : -1;
 }
 
 // A receive that fails leaves the stream in an unknown state (a time-out or an
 // interrupt in the middle of a frame, say): the channel closes itself, so that
 // the next call starts on a fresh connection.
-template <typename Decode>
-int receive(Conn* c, Decode decode) {
+int receive(Conn* c, Into into) {
   if (c->receiving) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.recv() is already running in another thread");
     return -1;
@@ -227,33 +234,33 @@ int receive(Conn* c, Decode decode) {
   if (fd < 0) return -1;
   InFlight in_flight(c, c->receiving, c->recv_thread);
   Receiving receiving;
-  const int result = recv_frame(c, fd, decode);
+  const int result = recv_frame(c, fd, into);
   if (result < 0 && !c->closed) shut(c);
   return result;
 }
 
 Ref do_recv(Conn* c) {
   Ref message;
-  receive(c, [&](const char* data, size_t len, PyObject* buffers, const FrameHead& head, const FrameTable& table) {
-    message = decode_payload(data, len, buffers, head, table);
-    return message ? 0 : -1;
-  });
+  receive(c, {0, 0, &message});
   return message;
 }
 
 // recv() for a receiver that takes a tuple of n items in parts (decode_payload_tuple).
 int do_recv_tuple(Conn* c, Py_ssize_t n, unsigned empty_null, Ref* parts) {
-  return receive(c, [&](const char* data, size_t len, PyObject* buffers, const FrameHead& head,
-                        const FrameTable& table) {
-    return decode_payload_tuple(data, len, buffers, head, table, n, empty_null, parts);
-  });
+  return receive(c, {n, empty_null, parts});
 }
 
 // ------------------------------------------------------------- sending
 
-// Sends the frame that `build(frame)` encodes (0, or -1 with an error set).
-template <typename Build>
-Ref send_frame(Conn* c, Build build) {
+// What a send encodes: `obj`, or, when obj is null, the tuple of the n values
+// at `items` (built only if the message needs pickle; a null item is an empty dict).
+struct Message {
+  PyObject* obj;
+  PyObject* const* items = nullptr;
+  Py_ssize_t n = 0;
+};
+
+Ref send_message(Conn* c, Message m) {
   if (c->sending) {
     PyErr_SetString(PyExc_RuntimeError, "Connection.send() is already running in another thread");
     return Ref();
@@ -261,8 +268,11 @@ Ref send_frame(Conn* c, Build build) {
   const int fd = ready_fd(c, Role::Client);
   if (fd < 0) return Ref();
   InFlight in_flight(c, c->sending, c->send_thread);
+  Ref tuple;  // outlives the frame, which may point into it
   Frame frame;
-  if (build(frame) < 0) return Ref();
+  const int built = m.obj ? build_frame(c->enc, m.obj, c->max_frame, frame)
+                          : build_tuple_frame(c->enc, m.items, m.n, c->max_frame, frame, tuple);
+  if (built < 0) return Ref();
   if (write_all(c->io, fd, frame.iov) < 0) {
     shut(c);
     return Ref();
@@ -270,15 +280,10 @@ Ref send_frame(Conn* c, Build build) {
   return pyrt::none();
 }
 
-Ref do_send(Conn* c, PyObject* obj) {
-  return send_frame(c, [&](Frame& frame) { return build_frame(c->enc, obj, c->max_frame, frame); });
-}
+Ref do_send(Conn* c, PyObject* obj) { return send_message(c, {obj}); }
 
 // send(tuple(items[:n])) without the tuple, unless pickle needs one.
-Ref do_send_tuple(Conn* c, PyObject* const* items, Py_ssize_t n) {
-  Ref tuple;  // outlives the frame, which may point into it
-  return send_frame(c, [&](Frame& frame) { return build_tuple_frame(c->enc, items, n, c->max_frame, frame, tuple); });
-}
+Ref do_send_tuple(Conn* c, PyObject* const* items, Py_ssize_t n) { return send_message(c, {nullptr, items, n}); }
 
 Ref do_flush(Conn* c) {
   const int fd = ready_fd(c, Role::Client);
