@@ -126,20 +126,23 @@ int send_with_resend(PyObject* self, PyObject* channel, PyObject* method, PyObje
 
 // Exactly one receive, on whatever channel the client has now: the response,
 // or the error of a failed receive as a value.
-Ref receive(PyObject* self) {
+// A response in the compact encoding comes as its three parts. 0, or -1.
+int receive(PyObject* self, pyrt::Received<3>& response) {
   Ref channel = pyrt::getattr(self, names._connection, site_connection);
-  if (!channel) return channel;
-  Ref response = client::channel.recv(channel.get());
-  if (response || !failed_receive()) return response;
+  if (!channel) return -1;
+  if (client::channel.recv_tuple(channel.get(), response, 0) == 0) return 0;
+  if (!failed_receive()) return -1;
   pyrt::SavedError failed;
-  return failed.take_value();
+  response.message = failed.take_value();
+  response.split = false;
+  return 0;
 }
 
 // self._parse(response)
-Ref parse(PyObject* self, PyObject* response) {
+Ref parse(PyObject* self, pyrt::Received<3>& response) {
   pyrt::Method parse = pyrt::method(self, names._parse, site_parse);
   if (!parse) return Ref();
-  return parse(response);
+  return parse_response(parse, response);
 }
 
 // For the pending error of a response that does not answer this request:
@@ -182,11 +185,11 @@ Ref m_call(Func& f, PyObject* const* a) {
   if (send_with_resend(self, channel.get(), method, args, kwds) < 0) return Ref();
   channel.reset();
 
-  Ref response = receive(self);
-  if (!response) return response;
-  if (PyExceptionInstance_Check(response.get()))
-    return log_exception(self, names.t_recv, response.get(), names.blank);
-  Ref result = parse(self, response.get());
+  pyrt::Received<3> response;
+  if (receive(self, response) < 0) return Ref();
+  PyObject* whole = response.message.get();  // null when split: a tuple
+  if (whole && PyExceptionInstance_Check(whole)) return log_exception(self, names.t_recv, whole, names.blank);
+  Ref result = parse(self, response);
   if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
   return reject(f, self, method, args, kwds);
 }

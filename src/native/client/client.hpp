@@ -117,6 +117,9 @@ Ref make_remote_method(PyObject* module, PyObject* base);
 Ref new_remote_method(PyObject* cls, PyObject* client, PyObject* name);
 Ref make_remote_class(PyObject* module, PyObject* base);
 Ref make_client_base(PyObject* module);
+// parse(response): while `parse` is the client's own _parse, a response
+// received as its parts is read without making the tuple.
+Ref parse_response(const pyrt::Method& parse, pyrt::Received<3>& response);
 Ref make_client(PyObject* module, PyObject* base);
 Ref make_connect(PyObject* module);
 

@@ -45,6 +45,20 @@ pyrt::GlobalSite response_tag;
 // The read of every call, remembered for the class it last saw.
 pyrt::AttrSite site_msgid;
 
+// Is a response's tag unequal to RESPONSE? 1, 0 or -1.
+int tag_differs(Func& f, PyObject* tag) {
+  Ref expected = pyrt::global(f, names.RESPONSE, response_tag);
+  if (!expected) return -1;
+  return not_equal(tag, expected.get());
+}
+
+// Is a response's message id unequal to the client's current one? 1, 0 or -1.
+int msgid_differs(PyObject* self, PyObject* msgid) {
+  Ref current = pyrt::getattr(self, names._msgid, site_msgid);
+  if (!current) return -1;
+  return not_equal(msgid, current.get());
+}
+
 Ref m_parse(Func& f, PyObject* const* a) {
   PyObject* self = a[0];
   PyObject* response = a[1];
@@ -60,21 +74,24 @@ Ref m_parse(Func& f, PyObject* const* a) {
   if (size != 3) return reject(response, "]: Invalid Protocol");
   Ref tag = tuple ? Ref::borrow(PyTuple_GET_ITEM(response, 0)) : Ref::steal(PySequence_GetItem(response, 0));
   if (!tag) return tag;
-  Ref expected = pyrt::global(f, names.RESPONSE, response_tag);
-  if (!expected) return expected;
-  int differs = not_equal(tag.get(), expected.get());
-  if (differs < 0) return Ref();
-  if (differs) return reject(response, "]: Invalid Protocol");
+  int differs = tag_differs(f, tag.get());
+  if (differs) return differs < 0 ? Ref() : reject(response, "]: Invalid Protocol");
 
   // `_, msgid, result = response`: a list, or a subclass, through iteration.
   Ref items[3];
   if (unpack(response, 3, items) < 0) return Ref();
-  Ref current = pyrt::getattr(self, names._msgid, site_msgid);
-  if (!current) return current;
-  differs = not_equal(items[1].get(), current.get());
-  if (differs < 0) return Ref();
-  if (differs) return reject(response, "]: Invalid Message ID");
+  differs = msgid_differs(self, items[1].get());
+  if (differs) return differs < 0 ? Ref() : reject(response, "]: Invalid Message ID");
   return std::move(items[2]);
+}
+
+// The same for a response received as its three parts.
+Ref parse_parts(Func& f, PyObject* self, pyrt::Received<3>& response) {
+  int differs = tag_differs(f, response.parts[0].get());
+  if (differs) return differs < 0 || !response.whole() ? Ref() : reject(response.whole(), "]: Invalid Protocol");
+  differs = msgid_differs(self, response.parts[1].get());
+  if (differs) return differs < 0 || !response.whole() ? Ref() : reject(response.whole(), "]: Invalid Message ID");
+  return response.parts[2].copy();
 }
 
 // self.log.critical("Connection to (" + str(self._host) + ", " + str(self._port) + ") closed!")
@@ -157,6 +174,14 @@ const pyrt::FuncDef d_parse{"_parse", "ClientBase._parse", p_parse, m_parse, par
 const pyrt::FuncDef d_close{"close", "ClientBase.close", p_close, m_close};
 
 }  // namespace
+
+Ref parse_response(const pyrt::Method& parse, pyrt::Received<3>& response) {
+  PyObject* fn = parse.func.get();
+  if (response.split && parse.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_parse)
+    return parse_parts(*reinterpret_cast<Func*>(fn), parse.self, response);
+  PyObject* whole = response.whole();
+  return whole ? parse(whole) : Ref();
+}
 
 Ref make_client_base(PyObject* module) {
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
