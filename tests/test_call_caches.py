@@ -6,10 +6,15 @@ is exactly a Connection, its class still holds lumo's own entries (remembered by
 version tag) and the channel's __dict__ shadows none of its methods. Each test breaks one of
 those conditions and requires the very next call to go the way Python would, then undoes it.
 """
+import threading
+import types
+
 import pytest
 
 import lumo.client
+import lumo.server
 from lumo.client import Client, _RemoteMethod
+from lumo.kelto import Skrivo
 from lumo.ring import Connection
 from netutil import serving
 
@@ -101,12 +106,12 @@ def test_a_subclass_of_the_channel_keeps_its_overrides(calc):
 
     class Traced(Connection):
         def send(self, obj):
-            seen.append(obj[2])
+            seen.append((obj[2], obj[4]))
             return super().send(obj)
 
     calc._client._connection = Traced(calc._client._connection._socket)
     assert calc(1, 2) == 3
-    assert seen == ["calc.add"]
+    assert seen == [("calc.add", {})]
 
 
 def test_remote_method_call_replaced_or_overridden(calc, patch_class):
@@ -294,3 +299,58 @@ def test_attribute_proxies_follow_their_class_and_the_modules_global(calc, monke
     finally:
         _RemoteMethod.__init__ = original
     assert proxy.add(5, 6) == 11 and len(made) == 2
+
+
+def test_overridden_parsers_get_whole_messages():
+    """Both sides take a compact message in parts while _parse is their own; a subclass's
+    _parse gets the whole tuple (a fresh empty keyword dict included) and its answer is used."""
+    requests, responses = [], []
+
+    class Parsing(lumo.server.Server):
+        def _parse(self, request):
+            requests.append(request)
+            msgid, function, args, kwds = super()._parse(request)
+            return msgid, function, (args[0] * 10, *args[1:]), kwds
+
+    class Checking(Client):
+        def _parse(self, response):
+            responses.append(response)
+            return super()._parse(response)
+
+    srv = Parsing(("127.0.0.1", 0), lumo.server.RequestHandler, obj=Calc(), alias="calc")
+    srv.log = Skrivo("calc", exclude=["lumo"])
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+    client = Checking("127.0.0.1", srv.server_address[1], TIMEOUT)
+    client.log = srv.log
+    try:
+        add = _RemoteMethod(client, "calc.add")
+        assert add(1, 2) == 12
+        assert add(1, b=3) == 13
+        assert requests == [(lumo.server.REQUEST, 1, "calc.add", (1, 2), {}),
+                            (lumo.server.REQUEST, 2, "calc.add", (1,), {"b": 3})]
+        assert type(requests[0][4]) is dict and requests[0][4] is not requests[1][4]
+        assert responses == [(lumo.client.RESPONSE, 1, 12), (lumo.client.RESPONSE, 2, 13)]
+    finally:
+        client.close()
+        srv.shutdown()
+        srv.server_close()
+        thread.join(TIMEOUT)
+
+
+def test_a_published_modules_functions_follow_the_module():
+    published = types.ModuleType("published")
+    published.add = lambda a, b: a + b
+    with serving(published, "m", TIMEOUT) as srv:
+        add = lumo.client.connect("m", "127.0.0.1", srv.server_address[1], TIMEOUT).add
+        try:
+            assert add(1, 2) == 3
+            published.add = lambda a, b: a - b
+            assert add(1, 2) == -1
+            del published.add
+            published.__getattr__ = lambda name: (lambda a, b: a * b)
+            assert add(2, 3) == 6
+            published.__getattr__ = lambda name: (lambda a, b: a ** b)
+            assert add(2, 3) == 8
+        finally:
+            add._client.close()

@@ -84,17 +84,19 @@ const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getat
 // would raise and the bound method for __getattr__ on every remote name. The
 // interpreter puts its own hook back if __getattr__ or __getattribute__ is
 // reassigned, and subclasses get it from the start.
+pyrt::TypeSite site_hook;
+
 PyObject* getattro(PyObject* self, PyObject* name) {
   PyObject* found = pyrt::interp::generic_getattr_or_null(self, name);
   if (found || PyErr_Occurred()) return found;
-  Ref hook = Ref::steal(pyrt::interp::type_lookup(Py_TYPE(self), names.dunder_getattr));
+  Ref hook = pyrt::type_lookup(Py_TYPE(self), names.dunder_getattr, site_hook);
   if (!hook) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
     return nullptr;
   }
   if (PyType_HasFeature(Py_TYPE(hook.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
     PyObject* args[] = {self, name};
-    return PyObject_Vectorcall(hook.get(), args, 2, nullptr);
+    return pyrt::vectorcall(hook.get(), args, 2, nullptr);
   }
   if (descrgetfunc get = Py_TYPE(hook.get())->tp_descr_get) {
     hook = Ref::steal(get(hook.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));

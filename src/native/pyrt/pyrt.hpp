@@ -208,6 +208,17 @@ struct GlobalSite {
 };
 Ref global(Func& f, PyObject* name, GlobalSite& site);
 
+// A call site that looks one name up along a class's MRO (as _PyType_Lookup
+// does): it remembers what it found while the class keeps its version tag,
+// which the interpreter changes whenever the class or a base is assigned to.
+struct TypeSite {
+  PyTypeObject* type = nullptr;  // only compared
+  unsigned int version = 0;
+  PyObject* value = nullptr;  // borrowed: the unchanged class holds it
+};
+// The entry of `name` along type's MRO: a new reference, or null with no error set.
+Ref type_lookup(PyTypeObject* type, PyObject* name, TypeSite& site);
+
 // A call site that reads attributes of modules, such as a published module's
 // functions: it remembers the entry it found in a module's namespace for a
 // name while the namespace is unchanged. It keeps a reference to the name (an

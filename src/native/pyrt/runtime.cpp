@@ -66,6 +66,14 @@ Ref message_tuple(PyObject* const* items, Py_ssize_t n) {
   return t;
 }
 
+Ref type_lookup(PyTypeObject* type, PyObject* name, TypeSite& site) {
+  const unsigned int version = interp::type_version(type);
+  if (version && site.version == version && site.type == type) return Ref::borrow(site.value);
+  Ref found = Ref::steal(interp::type_lookup(type, name));
+  site = {type, found ? version : 0, found.get()};
+  return found;
+}
+
 Ref module_attr(PyObject* module, PyObject* name, ModuleSite& site) {
   if (!Py_IS_TYPE(module, &PyModule_Type) || !PyUnicode_CheckExact(name)) return getattr(module, name);
   PyObject* ns = PyModule_GetDict(module);
