@@ -354,3 +354,22 @@ def test_a_published_modules_functions_follow_the_module():
             assert add(2, 3) == 8
         finally:
             add._client.close()
+
+
+def test_the_message_id_store_follows_the_class(calc):
+    """The client writes _msgid in place while its class is as the store learnt it; a data
+    descriptor put on the class takes the very next store."""
+    client = calc._client
+    start = client._msgid
+    assert calc(1, 2) == 3 and client._msgid == start + 1
+    ids = []
+    client._backing = start + 1
+    Client._msgid = property(lambda self: self._backing,
+                             lambda self, value: ids.append(value) or setattr(self, "_backing", value))
+    try:
+        assert calc(2, 3) == 5
+        assert ids == [start + 2]
+    finally:
+        del Client._msgid
+    client._msgid = client._backing
+    assert calc(3, 4) == 7 and client._msgid == start + 3

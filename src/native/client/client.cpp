@@ -53,7 +53,7 @@ Ref m_init(Func& f, PyObject* const* a) {
 }
 
 // The reads of every call, each remembered for the class it last saw.
-pyrt::AttrSite site_request, site_connection, site_parse, site_msgid;
+pyrt::AttrSite site_request, site_connection, site_parse, site_msgid, store_msgid;
 
 // A call's keyword arguments: its dict, or, for a call without any, none until
 // code other than the client's own needs one; then one empty dict is made for
@@ -278,7 +278,7 @@ Ref send_request(Func& f, PyObject* self, PyObject* method, PyObject* args, PyOb
   Ref id = pyrt::getattr(self, names._msgid, site_msgid);
   if (!id) return id;
   id = Ref::steal(PyNumber_InPlaceAdd(id.get(), names.one));
-  if (!id || pyrt::setattr(self, names._msgid, id.get()) < 0) return Ref();
+  if (!id || pyrt::setattr(self, names._msgid, id.get(), store_msgid) < 0) return Ref();
 
   Ref tag = pyrt::global(f, names.REQUEST, request_tag);
   if (!tag) return tag;

@@ -113,6 +113,7 @@ Ref make_remote_class(PyObject* module, PyObject* base) {
   const pyrt::Member members[] = {{"__init__", &d_init}, {"__getattr__", &d_getattr}};
   Ref cls = pyrt::make_class(module, "_RemoteClass", bases.get(), members);
   if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_getattro = getattro;
+  pyrt::interp::generic_first_getattro = getattro;
   return cls;
 }
 

@@ -306,6 +306,12 @@ inline PyObject* site_value(PyObject* obj, const pyrt::AttrSite& site) {
 #endif
 }
 
+// An attribute hook of this module's own that looks attributes up as
+// PyObject_GenericGetAttr does and only then falls back to __getattr__: what
+// a site finds in an instance it would find too (a missing one is looked up
+// the plain way). Set at module exec; null when the module has none.
+inline getattrofunc generic_first_getattro = nullptr;
+
 // After a plain look-up of obj.name: learns where the class keeps it. With
 // `function` (a method site), the function the class holds under the name,
 // which the instance did not shadow.
@@ -314,7 +320,9 @@ inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyOb
 #if LUMO_INTERP
   PyTypeObject* type = Py_TYPE(obj);
   if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
-      type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name))
+      (type->tp_getattro != PyObject_GenericGetAttr &&
+       (!generic_first_getattro || type->tp_getattro != generic_first_getattro)) ||
+      !PyUnicode_CheckExact(name))
     return;
   PyObject* on_type = _PyType_Lookup(type, name);  // borrowed
   if (function ? on_type != function : on_type && Py_TYPE(on_type)->tp_descr_set) return;
@@ -332,6 +340,35 @@ inline void learn_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site, PyOb
   (void)obj;
   (void)name;
   (void)function;
+#endif
+}
+
+// After a plain store of obj.name: learns where the class keeps it, for a
+// class whose instances take attributes the generic way (no __setattr__ of
+// its own, no data descriptor of that name).
+inline void learn_store_site(PyObject* obj, PyObject* name, pyrt::AttrSite& site) {
+  learn_site(obj, name, site);
+#if LUMO_INTERP
+  if (Py_TYPE(obj)->tp_setattro != PyObject_GenericSetAttr) site.version = 0;
+#endif
+}
+
+// The instance's slot for the attribute of a store site, holding a value that
+// a store may replace in place, or null: the store then goes the plain way.
+// Replacing a value leaves the values' order and the shared keys as they are;
+// an empty slot, or an instance whose __dict__ has been made, is not written here.
+inline PyObject** site_slot(PyObject* obj, const pyrt::AttrSite& site) {
+#if LUMO_INTERP
+  if (!site.values || site.index < 0 || !site_holds(obj, site)) return nullptr;
+  PyObject** values = instance_values(obj);
+#if LUMO_INTERP >= 13
+  if (instance_dict(obj)) return nullptr;
+#endif
+  return values && values[site.index] ? values + site.index : nullptr;
+#else
+  (void)obj;
+  (void)site;
+  return nullptr;
 #endif
 }
 

@@ -259,6 +259,11 @@ inline int setattr(PyObject* o, PyObject* name, PyObject* v) {
   return PyObject_SetAttr(o, name, v);
 }
 
+// o.name = v for a call site that writes the same attribute on every call
+// (name interned): while the class is as the site learnt it, and the instance
+// already holds a value there, the value is replaced in place.
+int setattr(PyObject* o, PyObject* name, PyObject* v, AttrSite& site);
+
 // obj.name(args...), through vectorcall.
 template <typename... A>
 Ref call_method(PyObject* obj, PyObject* name, A... args) {

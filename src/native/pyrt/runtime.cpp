@@ -187,6 +187,18 @@ Ref getattr(PyObject* o, PyObject* name, AttrSite& site) {
   return v;
 }
 
+int setattr(PyObject* o, PyObject* name, PyObject* v, AttrSite& site) {
+  if (PyObject** slot = interp::site_slot(o, site)) {
+    PyObject* old = *slot;
+    *slot = new_ref(v);
+    xdecref(old);
+    return 0;
+  }
+  if (setattr(o, name, v) < 0) return -1;
+  interp::learn_store_site(o, name, site);
+  return 0;
+}
+
 Method method(PyObject* obj, PyObject* name, AttrSite& site) {
   if (PyObject* f = interp::site_method(obj, site)) {
     Method m;
