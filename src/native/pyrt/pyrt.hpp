@@ -277,8 +277,8 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
 inline Ref call_args(PyObject* c, PyObject* args, PyObject* kwds) {
   vectorcallfunc vc = nullptr;
   if (!kwds) {
-    if (PyFunction_Check(c)) vc = reinterpret_cast<PyFunctionObject*>(c)->vectorcall;
-    else if (is_function(c)) vc = reinterpret_cast<Func*>(c)->vectorcall;
+    if (is_function(c)) vc = reinterpret_cast<Func*>(c)->vectorcall;
+    else if (PyFunction_Check(c)) vc = PyVectorcall_Function(c);
   }
   if (!vc) return Ref::steal(PyObject_Call(c, args, kwds));
   return Ref::steal(vc(c, reinterpret_cast<PyTupleObject*>(args)->ob_item, static_cast<size_t>(PyTuple_GET_SIZE(args)), nullptr));
