@@ -10,9 +10,12 @@ difference: (count at the larger number - count at the smaller) / (difference in
 what one call costs each side. On the server that is the count of the connection's handler
 thread (the thread whose count grows with the calls): lumo's serving loop wakes twice a second
 to poll for shutdown, so the whole process's count also grows with the time the run takes
-under valgrind, which varies with the machine's load. Counts of instructions are steady from
-run to run, unlike times on a shared machine, so they compare systems, interpreter versions
-and builds directly.
+under valgrind, which varies with the machine's load. lumo's channels spin briefly before they
+block when an answer is due at once; under valgrind whether a spin catches the answer depends on
+how the two processes happen to be scheduled, so lumo is counted with the spin off
+(`lumo.ring.set_spin(False)`): the counts are the call's own work, and repeat. Counts of
+instructions are steady from run to run, unlike times on a shared machine, so they compare
+systems, interpreter versions and builds directly.
 """
 from __future__ import annotations
 
@@ -70,10 +73,20 @@ def free_port() -> int:
         return int(sock.getsockname()[1])
 
 
+def steady(target: str) -> None:
+    """lumo's spin before block off: what it runs depends on timing (see above)."""
+    if target == "lumo":
+        import lumo.ring
+
+        lumo.ring.set_spin(False)
+
+
 def role_server(target: str, port: int) -> int:
     """Serve bench.calc with `target` until standard input closes; then end the process at once
     (no interpreter teardown: its cost is not the call's)."""
     from bench.targets import PYTHON_TARGETS, quiet_logging
+
+    steady(target)
 
     def end_at_eof():
         sys.stdin.buffer.read()
@@ -89,6 +102,7 @@ def role_client(row: Row, port: int, calls: int) -> int:
     from bench.targets import PYTHON_TARGETS, quiet_logging
 
     quiet_logging()
+    steady(row.target)
     client = PYTHON_TARGETS[row.target].client(port, CALL_TIMEOUT)
     calc = getattr(client, "proxy", client)  # lumo's adapter keeps the connection's proxy
     ok = True
