@@ -21,6 +21,7 @@ import time
 import pytest
 
 import lumo.client
+import lumo.protocol
 from lumo.protocol import REQUEST
 from lumo._testrt import _probe
 from lumo.ring import Connection
@@ -232,3 +233,43 @@ def test_close_from_another_thread_wakes_the_waiter(op):
     finally:
         b.close()
         a.close()
+
+
+def _int(v):
+    return b"i" + struct.pack("<q", v)
+
+
+def _text(t):
+    return b"s" + struct.pack("<I", len(t)) + t.encode()
+
+
+def _tuple(*items):
+    return b"(" + struct.pack("<I", len(items)) + b"".join(items)
+
+
+NO_KEYWORDS = b"{" + struct.pack("<I", 0)
+
+
+def compact_request(payload):
+    return b"LM\x01\x01" + struct.pack("<IQ", 0, len(payload)) + payload
+
+
+@pytest.mark.parametrize("payload", [
+    _tuple(_int(REQUEST), _int(1), _text("echo.echo"), _tuple(_int(5)), NO_KEYWORDS) + b"N",  # bytes after it
+    _tuple(_int(REQUEST), _int(1), _text("echo.echo"), _tuple(_int(5)), b"{" + struct.pack("<I", 1)),  # cut short
+    _tuple(_int(REQUEST), _int(1), _text("echo.echo"), b"?", NO_KEYWORDS),  # an unknown tag among the parts
+    _tuple(_int(REQUEST + 1), _int(1), _text("echo.echo"), _tuple(_int(5)), NO_KEYWORDS),  # not a request
+])
+def test_a_bad_request_taken_in_parts_ends_only_its_connection(server, payload):
+    """The server takes a compact request as its five parts: a malformed or foreign one ends its
+    connection unanswered, as a whole one would, and the server serves the next."""
+    good = _tuple(_int(REQUEST), _int(1), _text("echo.echo"), _tuple(_int(5)), NO_KEYWORDS)
+    with socket.create_connection(server.server_address, timeout=TIMEOUT) as s:
+        s.sendall(compact_request(good))
+        assert Connection(s).recv() == (lumo.protocol.RESPONSE, 1, 5)
+    assert refused_by_server(server, compact_request(payload))
+    proxy = lumo.client.connect("echo", "127.0.0.1", server.server_address[1], TIMEOUT)
+    try:
+        assert proxy.echo({}) == {}
+    finally:
+        proxy._client.close()
