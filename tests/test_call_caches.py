@@ -166,8 +166,12 @@ def test_a_foreign_channel_holding_the_connections_entries_is_refused(calc):
 
 
 def test_a_module_global_rebound_is_read_at_once(calc, monkeypatch):
+    described = []
+    monkeypatch.setattr(lumo.client, "iformat", lambda *call: described.append(call) or "<call>")
     monkeypatch.setattr(lumo.client, "RESPONSE", "not the tag")
     assert calc(1, 2) != 3  # the answer's tag no longer matches
+    # The failure describes a call made without keywords with a dict of its own all the same.
+    assert described == [("calc.add", (1, 2), {})] and type(described[0][2]) is dict
     monkeypatch.undo()
     assert calc(2, 3) == 5
 
