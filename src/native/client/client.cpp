@@ -79,10 +79,8 @@ extern const pyrt::FuncDef d_request;
 Ref request(PyObject* self, PyObject* method, PyObject* args, Keywords& kwds) {
   pyrt::Method send = pyrt::method(self, names._request, site_request);
   if (!send) return Ref();
-  PyObject* fn = send.func.get();
-  if (send.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_request &&
-      PyUnicode_CheckExact(method))
-    return send_request(*reinterpret_cast<Func*>(fn), self, method, args, kwds.maybe());
+  Func* own = PyUnicode_CheckExact(method) ? pyrt::own_method(send, d_request) : nullptr;
+  if (own) return send_request(*own, self, method, args, kwds.maybe());
   PyObject* k = kwds.get();
   if (!k) return Ref();
   return send(method, args, k);
@@ -316,11 +314,11 @@ const pyrt::FuncDef d_request{"_request", "Client._request", p_request, m_reques
 
 Ref call_bound(PyObject* fn, PyObject* self, PyObject* method, PyObject* args, PyObject* kwds, bool* called) {
   *called = false;
-  if (!pyrt::is_function(fn) || reinterpret_cast<Func*>(fn)->def != &d_call || !PyUnicode_CheckExact(method))
-    return Ref();
+  Func* own = pyrt::function_of(fn, d_call);
+  if (!own || !PyUnicode_CheckExact(method)) return Ref();
   *called = true;
   PyObject* const slots[] = {self, method, args, kwds};
-  return m_call(*reinterpret_cast<Func*>(fn), slots);
+  return m_call(*own, slots);
 }
 
 Ref make_client(PyObject* module, PyObject* base) {

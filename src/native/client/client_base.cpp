@@ -176,9 +176,8 @@ const pyrt::FuncDef d_close{"close", "ClientBase.close", p_close, m_close};
 }  // namespace
 
 Ref parse_response(const pyrt::Method& parse, pyrt::Received<3>& response) {
-  PyObject* fn = parse.func.get();
-  if (response.split && parse.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_parse)
-    return parse_parts(*reinterpret_cast<Func*>(fn), parse.self, response);
+  Func* own = response.split ? pyrt::own_method(parse, d_parse) : nullptr;
+  if (own) return parse_parts(*own, parse.self, response);
   PyObject* whole = response.whole();
   return whole ? parse(whole) : Ref();
 }

@@ -78,14 +78,15 @@ const Param p_getattr[] = {{"self"}, {"method", "str", Check::Str}};
 const pyrt::FuncDef d_init{"__init__", "_RemoteClass.__init__", p_init, m_init};
 const pyrt::FuncDef d_getattr{"__getattr__", "_RemoteClass.__getattr__", p_getattr, m_getattr};
 
+// The look-up of __getattr__ on the class, remembered by its version tag.
+pyrt::TypeSite site_hook;
+
 // Attribute access of the class: what the interpreter's own hook for a class
 // with __getattr__ does (normal lookup, then __getattr__ when that raises
 // AttributeError), without building the AttributeError that the normal lookup
 // would raise and the bound method for __getattr__ on every remote name. The
 // interpreter puts its own hook back if __getattr__ or __getattribute__ is
 // reassigned, and subclasses get it from the start.
-pyrt::TypeSite site_hook;
-
 PyObject* getattro(PyObject* self, PyObject* name) {
   PyObject* found = pyrt::interp::generic_getattr_or_null(self, name);
   if (found || PyErr_Occurred()) return found;
@@ -112,7 +113,8 @@ Ref make_remote_class(PyObject* module, PyObject* base) {
   if (!bases) return bases;
   const pyrt::Member members[] = {{"__init__", &d_init}, {"__getattr__", &d_getattr}};
   Ref cls = pyrt::make_class(module, "_RemoteClass", bases.get(), members);
-  if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_getattro = getattro;
+  if (!cls) return cls;
+  reinterpret_cast<PyTypeObject*>(cls.get())->tp_getattro = getattro;
   pyrt::interp::generic_first_getattro = getattro;
   return cls;
 }

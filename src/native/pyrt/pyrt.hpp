@@ -169,6 +169,10 @@ Ref make_function_in(const FuncDef& def, const Func& outer, PyObject* closure = 
 // The function type of the process (lumo.ring's, shared by every lumo module).
 extern PyTypeObject* function_type;
 inline bool is_function(PyObject* o) { return Py_IS_TYPE(o, function_type); }
+// `o` as the lumo function made from `def`, or null when it is anything else.
+inline Func* function_of(PyObject* o, const FuncDef& def) {
+  return is_function(o) && reinterpret_cast<Func*>(o)->def == &def ? reinterpret_cast<Func*>(o) : nullptr;
+}
 
 // A vectorcall. A lumo function is called straight through its binder: it
 // returns null exactly when it has set an error, so it needs none of the checks
@@ -413,6 +417,10 @@ struct Method {
   }
 };
 Method method(PyObject* obj, PyObject* name);
+// The looked-up method as the lumo function made from `def`, called on the
+// object it was looked up on; null when it is anything else (an override, an
+// instance attribute), which is then called the plain way.
+inline Func* own_method(const Method& m, const FuncDef& def) { return m.self ? function_of(m.func.get(), def) : nullptr; }
 // The same for a call site that looks up the same method on every call.
 Method method(PyObject* obj, PyObject* name, AttrSite& site);
 

@@ -217,9 +217,7 @@ int recv_frame(Conn* c, int fd, Into into) {
   }
   // A message that leaves the read-ahead buffer empty lets it start over at the front.
   if (c->in.size() == 0) c->in.drop();
-  if (into.n) return decode_payload_tuple(stream, head.plen, buffers.get(), head, table, into.n, into.empty_null, into.parts);
-  into.parts[0] = decode_payload(stream, head.plen, buffers.get(), head, table);
-  return into.parts[0] ? 0 : -1;
+  return decode_payload_tuple(stream, head.plen, buffers.get(), head, table, into.n, into.empty_null, into.parts);
 }
 
 // A receive that fails leaves the stream in an unknown state (a time-out or an

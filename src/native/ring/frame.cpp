@@ -281,7 +281,7 @@ Ref decode_payload(const char* data, size_t len, PyObject* buffers, const FrameH
 
 int decode_payload_tuple(const char* data, size_t len, PyObject* buffers, const FrameHead& head,
                          const FrameTable& table, Py_ssize_t n, unsigned empty_null, Ref* parts) {
-  if (head.compact && !table.any_bytes) {
+  if (n && head.compact && !table.any_bytes) {
     const int split = compact_decode_tuple(data, len, n, empty_null, parts);
     if (split < 0) {
       for (Py_ssize_t i = 0; i < n; ++i) parts[i].reset();

@@ -155,7 +155,8 @@ pyrt::Ref decode_payload(const char* data, size_t len, PyObject* buffers, const 
 
 // The same for a receiver that takes a tuple of `n` items in parts: a compact
 // message that is one is decoded into parts[0..n-1] without the tuple (1; see
-// compact_decode_tuple); any other message is decoded whole into parts[0] (0).
+// compact_decode_tuple); any other message, and every message for n == 0, is
+// decoded whole into parts[0] (0).
 // -1 with the error set.
 int decode_payload_tuple(const char* data, size_t len, PyObject* buffers, const FrameHead& head,
                          const FrameTable& table, Py_ssize_t n, unsigned empty_null, pyrt::Ref* parts);

@@ -269,9 +269,7 @@ const pyrt::FuncDef d_parse{"_parse", "ServerBase._parse", p_parse, m_parse};
 }  // namespace
 
 int parse_request(const pyrt::Method& parse, Request& request, Ref (&parts)[4]) {
-  PyObject* fn = parse.func.get();
-  if (parse.self && pyrt::is_function(fn) && reinterpret_cast<Func*>(fn)->def == &d_parse)
-    return parse_parts(*reinterpret_cast<Func*>(fn), parse.self, request, parts);
+  if (Func* own = pyrt::own_method(parse, d_parse)) return parse_parts(*own, parse.self, request, parts);
   PyObject* whole = request.whole();
   if (!whole) return -1;
   Ref parsed = parse(whole);
