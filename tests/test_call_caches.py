@@ -377,3 +377,22 @@ def test_the_message_id_store_follows_the_class(calc):
         del Client._msgid
     client._msgid = client._backing
     assert calc(3, 4) == 7 and client._msgid == start + 3
+
+
+def test_a_client_class_with_its_own_setattr_sees_every_message_id(calc):
+    written = []
+
+    class Watching(Client):
+        def __setattr__(self, name, value):
+            if name == "_msgid":
+                written.append(value)
+            super().__setattr__(name, value)
+
+    watching = Watching("127.0.0.1", calc._client._port, TIMEOUT)
+    watching.log = calc._client.log
+    add = _RemoteMethod(watching, "calc.add")
+    try:
+        assert [add(n, 1) for n in range(3)] == [1, 2, 3]
+        assert written == [0, 1, 2, 3]  # __init__'s, then one per call
+    finally:
+        watching.close()

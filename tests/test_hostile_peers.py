@@ -273,3 +273,45 @@ def test_a_bad_request_taken_in_parts_ends_only_its_connection(server, payload):
         assert proxy.echo({}) == {}
     finally:
         proxy._client.close()
+
+
+def answering(payload):
+    """A peer that reads one request and answers it with the compact `payload` as it stands."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(TIMEOUT)
+
+    def serve():
+        with listener, listener.accept()[0] as s:
+            s.settimeout(TIMEOUT)
+            Connection(s).recv()
+            s.sendall(compact_request(payload))
+            try:
+                s.recv(1)  # until the client leaves
+            except OSError:
+                pass
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    return listener.getsockname()[1], thread
+
+
+@pytest.mark.parametrize("payload, logged", [
+    (_tuple(_int(lumo.protocol.RESPONSE), _int(9), _int(5)),
+     "Response[(3, 9, 5)]: Invalid Message ID"),
+    (_tuple(_int(REQUEST), _int(1), _int(5)), "Response[(2, 1, 5)]: Invalid Protocol"),
+    (_tuple(_int(lumo.protocol.RESPONSE), _int(1), _int(5)) + b"N", "bytes after the message"),
+])
+def test_a_bad_response_taken_in_parts_is_the_calls_failure(payload, logged):
+    """The client takes a compact response as its three parts: one that does not answer the
+    call is described as the whole tuple would be, and a malformed one ends the channel."""
+    from recorders import Recorder
+
+    port, thread = answering(payload)
+    client = lumo.client.Client("127.0.0.1", port, TIMEOUT)
+    client.log = Recorder()
+    try:
+        assert client.call("echo.echo", 5) == (client.log.lines[-1][0], 1)
+        assert logged in str(client.log.lines[-1][1])
+    finally:
+        client.close()
+        thread.join(TIMEOUT)
